@@ -1,0 +1,2 @@
+#pragma once
+#define ZULIB_API __attribute__((visibility("default")))

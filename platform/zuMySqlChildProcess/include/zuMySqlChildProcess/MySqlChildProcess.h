@@ -1,0 +1,119 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#define ZUMYSQLCHILDPROCESS_API __attribute__((visibility("default")))
+
+namespace LibMySqlProcess {
+
+// One child process running a shell command line, with pipes to its standard
+// input, output and error.
+//
+// Lifecycle: construct -> Initialize -> ZU_CreateProcess -> (ReadBuf /
+// WriteBuf / CloseInput)* -> Wait -> ReadErrBuf. After Wait the object may be
+// initialized again for another command. One object is used from one thread
+// at a time; different objects are independent.
+//
+// The child is started with posix_spawn through /bin/sh -c (no copy of the
+// host's memory, no libc system()/popen()). Its pipes are created
+// close-on-exec and every other descriptor of the host is closed in the
+// child. The child starts with an empty signal mask and default signal
+// dispositions, whatever the host has set.
+//
+// Nothing ever blocks the child for want of a reader: whenever the object
+// waits (ReadBuf, WriteBuf, Wait) it also drains standard error into a
+// bounded buffer that keeps the most recent text (kErrRetainBytes), because
+// tools print their reason last. The object never stops a child.
+//
+// Error numbers: calls that return nonzero record an errno value, readable
+// with GetLastErrNo.
+class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
+ public:
+  // Standard error retained for ReadErrBuf, most recent bytes first kept.
+  static const long kErrRetainBytes = 1024 * 1024;
+  // Standard output that WriteBuf/Wait keep for a later ReadBuf when the host
+  // is not reading it; older bytes beyond this are discarded.
+  static const long kOutRetainBytes = 1024 * 1024;
+
+  MySqlChildProcess();
+  // A child that is still running when the object is destroyed gets end of
+  // file on its standard input and loses its output pipes (a tool then ends
+  // on its own); it is reaped as soon as it exits, by a background waiter if
+  // it has not exited yet, so no zombie is left. The destructor neither kills
+  // the child nor waits for it to exit. Call Wait first to learn its status.
+  ~MySqlChildProcess();
+  MySqlChildProcess(const MySqlChildProcess&) = delete;
+  MySqlChildProcess& operator=(const MySqlChildProcess&) = delete;
+
+  // Records the command line for the next launch, run as /bin/sh -c COMMAND.
+  //   sWorkDir:     directory the child starts in; empty keeps the host's.
+  //   sEnvironment: extra environment entries for the child, "NAME=value"
+  //                 separated by newlines, added to (or replacing entries of)
+  //                 the host's environment; empty adds nothing.
+  // Returns 0; nonzero (EINVAL) for an empty command, (EBUSY) while a child
+  // started by this object has not been waited for.
+  int Initialize(std::string sCommand, std::string sWorkDir, std::string sEnvironment);
+
+  // Starts the child.
+  //   bPipes:          stdin, stdout and stderr are pipes to this object
+  //                    (false: the child shares the host's stdin/stdout/stderr).
+  //   bMergeStderr:    standard error goes to the stdout pipe.
+  //   bNullStdin:      standard input is /dev/null instead of a pipe.
+  //   bNewProcessGroup: the child leads a process group of its own, so a
+  //                    terminal's Ctrl-C to the host does not reach it.
+  // Returns 0 once the child runs; nonzero when it could not be started
+  // (not initialized, already started, pipes or spawn failed).
+  int ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNullStdin, bool bNewProcessGroup);
+
+  // Reads standard output. *pnLen holds the capacity on entry and the count
+  // read on return. Blocks until some data or end of output; 0 bytes means the
+  // output has ended (and stays ended). Returns 0 on success, nonzero on
+  // failure with GetLastErrNo() set (EBADF when no child was started).
+  int ReadBuf(char* pBuf, long* pnLen);
+
+  // Reads standard error collected so far. Never blocks. When more text is
+  // pending than fits, the END of it is returned (the most recent
+  // *pnLen bytes) and the older part is dropped; so after a failed run a
+  // single read returns the tool's last words. Returns 0 with the count in
+  // *pnLen (0 once standard error has ended and everything was taken);
+  // nonzero with GetLastErrNo() == EAGAIN when nothing is pending yet but the
+  // child may still write.
+  int ReadErrBuf(char* pBuf, long* pnLen);
+
+  // Writes all of pBuf to the child's standard input, draining its output
+  // and error meanwhile. Returns 0, or nonzero with GetLastErrNo() == EPIPE
+  // when the child no longer reads (the host is not signalled: SIGPIPE is
+  // blocked for the write and a SIGPIPE it raised is consumed).
+  int WriteBuf(const char* pBuf, long nLen);
+
+  // Closes the child's standard input (end of stream). Idempotent.
+  int CloseInput();
+
+  // Closes standard input, drains standard output (kept, up to
+  // kOutRetainBytes, for a later ReadBuf) and standard error, and reaps the
+  // child once. nTimeoutSeconds 0 waits without limit; otherwise Wait returns
+  // nonzero (ETIMEDOUT) if the child still runs after that long, leaving it
+  // running and waitable.
+  // Returns 0 when the child exited with status 0; otherwise its exit status,
+  // 128 + signal number when a signal ended it, or -1 when the status is
+  // unknown (the host ignores SIGCHLD, so the system reaped the child).
+  int Wait(unsigned int nTimeoutSeconds);
+
+  int GetLastErrNo() const { return m_nLastErrNo; }
+
+  // Process id of the running child, or -1.
+  int GetPid() const;
+  // Raw wait status after a successful Wait (as from waitpid), or -1.
+  int GetWaitStatus() const;
+  // Bytes of standard error dropped because they did not fit the retained
+  // buffer or were older than what ReadErrBuf returned.
+  long long GetDroppedErrBytes() const;
+
+ private:
+  struct Impl;
+  int m_nLastErrNo;
+  std::unique_ptr<Impl> m_pImpl;
+};
+
+}  // namespace LibMySqlProcess

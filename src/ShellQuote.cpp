@@ -1,0 +1,56 @@
+#include "ShellQuote.h"
+
+namespace XtraBackup {
+namespace detail {
+
+namespace {
+
+bool IsOrdinaryPathChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '/': case '.': case '_': case '-': case '+': case ',': case ':': case '@': case '%':
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::string EscapeForDoubleQuotes(const std::string& value) {
+  if (value.find_first_of("\\\"$`") == std::string::npos) return value;
+  std::string escaped;
+  escaped.reserve(value.size() + 8);
+  for (char c : value) {
+    if (c == '\\' || c == '"' || c == '$' || c == '`') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string QuoteWord(const std::string& value) {
+  bool ordinary = true;
+  for (char c : value) {
+    if (!IsOrdinaryPathChar(c)) {
+      ordinary = false;
+      break;
+    }
+  }
+  if (ordinary) return value;
+
+  std::string quoted;
+  quoted.reserve(value.size() + 8);
+  quoted += '\'';
+  for (char c : value) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+}  // namespace detail
+}  // namespace XtraBackup

@@ -1,0 +1,189 @@
+#include "harness/Harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace xbtest {
+
+namespace sig {
+const char* const kRun =
+    "CKaError XtraBackup::XtraBackupUtil::runXtraBackupCommand(LibMySqlProcess::"
+    "MySqlChildProcess*, std::string, bool, std::string&, bool)";
+const char* const kStartStream =
+    "CKaError XtraBackup::XtraBackupUtil::startStream(std::string, long unsigned int, "
+    "std::string)";
+const char* const kExtract = "CKaError XtraBackup::XtraBackupUtil::extractXtraBackup(std::string)";
+const char* const kPrepare = "CKaError XtraBackup::XtraBackupUtil::prepare(std::string)";
+const char* const kApplyBack =
+    "CKaError XtraBackup::XtraBackupUtil::applyBack(std::string, std::string, std::string, "
+    "XtraBackup::XtraMetaData)";
+const char* const kConvert =
+    "void XtraBackup::XtraBackupUtil::convertSpecialCharsToHexChars(std::string, std::string&)";
+const char* const kPopulateLogData =
+    "CKaError XtraBackup::XtraBackupUtil::populateLogData(long int*, long int*, std::string)";
+const char* const kSchema =
+    "CKaError XtraBackup::XtraBackupUtil::getSchemaDataForXtrabackup(std::string, std::string&)";
+const char* const kChangeOwner =
+    "CKaError XtraBackup::XtraBackupUtil::ChangeDBDirOwner(const string&, const string&)";
+}  // namespace sig
+
+namespace {
+
+// Single-quotes a value for a test's shell command.
+std::string ShellQuoted(const std::string& value) {
+  std::string quoted = "'";
+  for (char c : value) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+TempDir::TempDir(const std::string& prefix) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  int status = 0;
+  RunShell("chmod -R u+rwx " + ShellQuoted(path_) + " 2>/dev/null; rm -rf " + ShellQuoted(path_),
+           &status);
+}
+
+ScopedSettings::ScopedSettings() : dir_("xbsettings"), path_(dir_ / "settings.ini") {
+  const char* previous = std::getenv("XTRABACKUP_UTIL_SETTINGS");
+  hadPrevious_ = previous != nullptr;
+  if (previous) previous_ = previous;
+  WriteFile(path_, "");
+  ::setenv("XTRABACKUP_UTIL_SETTINGS", path_.c_str(), 1);
+}
+
+ScopedSettings::~ScopedSettings() {
+  if (hadPrevious_) {
+    ::setenv("XTRABACKUP_UTIL_SETTINGS", previous_.c_str(), 1);
+  } else {
+    ::unsetenv("XTRABACKUP_UTIL_SETTINGS");
+  }
+}
+
+void ScopedSettings::Write(const std::string& content) { WriteFile(path_, content); }
+
+void ScopedSettings::SetMySql(const std::string& key, const std::string& value) {
+  bool replaced = false;
+  for (auto& entry : values_) {
+    if (entry.first == key) {
+      entry.second = value;
+      replaced = true;
+    }
+  }
+  if (!replaced) values_.emplace_back(key, value);
+  std::string content = "[MySQL]\n";
+  for (const auto& entry : values_) content += entry.first + " = " + entry.second + "\n";
+  WriteFile(path_, content);
+}
+
+void FakeTool::Install(const std::string& dir, const std::string& name) const {
+  std::string base = dir + "/" + name;
+  std::ostringstream script;
+  script << "#!/bin/bash\n"
+         << "printf '%s\\0' \"$@\" > " << ShellQuoted(base + ".args") << "\n"
+         << "echo call >> " << ShellQuoted(base + ".calls") << "\n";
+  if (saveStdin) script << "cat > " << ShellQuoted(base + ".stdin") << "\n";
+  if (!stdoutText.empty()) script << "printf '%s' " << ShellQuoted(stdoutText) << "\n";
+  if (!stderrText.empty()) script << "printf '%s' " << ShellQuoted(stderrText) << " >&2\n";
+  script << extraShell << "\n"
+         << "exit " << exitStatus << "\n";
+  WriteFile(base, script.str());
+  ::chmod(base.c_str(), 0755);
+}
+
+std::vector<std::string> FakeTool::LastArgs(const std::string& dir, const std::string& name) {
+  std::string raw = ReadFile(dir + "/" + name + ".args");
+  std::vector<std::string> args;
+  size_t start = 0;
+  while (start < raw.size()) {
+    size_t end = raw.find('\0', start);
+    if (end == std::string::npos) end = raw.size();
+    args.push_back(raw.substr(start, end - start));
+    start = end + 1;
+  }
+  return args;
+}
+
+int FakeTool::CallCount(const std::string& dir, const std::string& name) {
+  std::string calls = ReadFile(dir + "/" + name + ".calls");
+  int count = 0;
+  for (char c : calls) count += c == '\n';
+  return count;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string RunShell(const std::string& command, int* status) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    if (status) *status = -1;
+    return output;
+  }
+  char buffer[65536];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  int raw = ::pclose(pipe);
+  if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return output;
+}
+
+Sandbox GetSandbox() {
+  Sandbox sandbox;
+  const char* dir = std::getenv("XB_SANDBOX_DIR");
+  if (dir == nullptr || !*dir || !PathExists(std::string(dir) + "/my.cnf")) return sandbox;
+  sandbox.dir = dir;
+  sandbox.cnf = sandbox.dir + "/my.cnf";
+  sandbox.datadir = sandbox.dir + "/data";
+  sandbox.toolDir = sandbox.dir + "/tools";
+  return sandbox;
+}
+
+std::string Sandbox::Sql(const std::string& sql, int* status) const {
+  TempDir scratch("xbsql");
+  WriteFile(scratch / "q.sql", sql);
+  return RunShell("mariadb --defaults-file=" + ShellQuoted(cnf) + " -N -B < " +
+                      ShellQuoted(scratch / "q.sql") + " 2>&1",
+                  status);
+}
+
+}  // namespace xbtest

@@ -1,0 +1,142 @@
+#pragma once
+
+// Shared test harness: a recording log writer installed as the host's
+// g_ptrLogWriter, temporary directories and settings files, fake tool
+// scripts that record how they were called, and the throwaway server's
+// coordinates.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <XtraBackup/XtraBackupUtil.h>
+
+namespace xbtest {
+
+struct LogEntry {
+  int level;
+  std::string function;
+  unsigned int line;
+  std::string text;  // the formatted message
+};
+
+// Records every write; reports a settable level (default 5: everything).
+class RecordingLogWriter : public CLogWriterInterface {
+ public:
+  void WriteLog(int nLevel, const char* pszFunction, unsigned int nLine, int nReserved1,
+                int nReserved2, const char* pszFormat, ...) override
+      __attribute__((format(printf, 7, 8)));
+  int GetLogLevel() override;
+
+  void SetLevel(int level);
+  std::vector<LogEntry> Entries() const;
+  // Entries whose text equals `text`.
+  std::vector<LogEntry> Find(const std::string& text) const;
+  // Entries whose text contains `part`.
+  std::vector<LogEntry> FindContaining(const std::string& part) const;
+  int LevelQueries() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<LogEntry> entries_;
+  int level_ = 5;
+  int levelQueries_ = 0;
+};
+
+// Installs a fresh RecordingLogWriter as g_ptrLogWriter for its lifetime.
+class ScopedLogWriter {
+ public:
+  ScopedLogWriter();
+  ~ScopedLogWriter();
+  RecordingLogWriter& operator*() { return *writer_; }
+  RecordingLogWriter* operator->() { return writer_.get(); }
+
+ private:
+  boost::shared_ptr<RecordingLogWriter> writer_;
+  boost::shared_ptr<CLogWriterInterface> previous_;
+};
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "xbtest");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A settings file pointed at by XTRABACKUP_UTIL_SETTINGS for its lifetime.
+class ScopedSettings {
+ public:
+  ScopedSettings();  // an empty file
+  ~ScopedSettings();
+  void Write(const std::string& content);  // whole INI text
+  void SetMySql(const std::string& key, const std::string& value);  // rewrites [MySQL]
+  const std::string& path() const { return path_; }
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  std::vector<std::pair<std::string, std::string>> values_;
+  std::string previous_;
+  bool hadPrevious_;
+};
+
+// An executable script at dir/name that records its arguments (NUL-separated
+// in dir/name.args, appended per call as one record per line of
+// dir/name.calls), optionally saves its stdin to dir/name.stdin, writes the
+// given text to stdout and stderr, and exits with the given status.
+struct FakeTool {
+  std::string stdoutText;
+  std::string stderrText;
+  int exitStatus = 0;
+  bool saveStdin = false;
+  std::string extraShell;  // shell code run before exiting
+
+  void Install(const std::string& dir, const std::string& name) const;
+  // The arguments of the last call.
+  static std::vector<std::string> LastArgs(const std::string& dir, const std::string& name);
+  static int CallCount(const std::string& dir, const std::string& name);
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool PathExists(const std::string& path);
+// Runs a shell command (test code only) and returns its standard output;
+// *status receives the exit status.
+std::string RunShell(const std::string& command, int* status = nullptr);
+
+// The throwaway server started by the test fixture, or empty fields when the
+// tests run without one.
+struct Sandbox {
+  std::string dir;       // XB_SANDBOX_DIR
+  std::string cnf;       // dir/my.cnf, a defaults file for server, client, dump and tools
+  std::string datadir;   // dir/data
+  std::string toolDir;   // dir/tools (xtrabackup, xbstream links)
+  bool available() const { return !dir.empty(); }
+  // Runs SQL through the command-line client; returns its tab-separated output.
+  std::string Sql(const std::string& sql, int* status = nullptr) const;
+};
+Sandbox GetSandbox();
+
+// Signature texts of the library's operations, as they appear in logs and
+// failures.
+namespace sig {
+extern const char* const kRun;
+extern const char* const kStartStream;
+extern const char* const kExtract;
+extern const char* const kPrepare;
+extern const char* const kApplyBack;
+extern const char* const kConvert;
+extern const char* const kPopulateLogData;
+extern const char* const kSchema;
+extern const char* const kChangeOwner;
+}  // namespace sig
+
+}  // namespace xbtest
