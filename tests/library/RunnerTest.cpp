@@ -1,0 +1,248 @@
+// The tool command runner against real child processes.
+
+#include <gtest/gtest.h>
+
+#include "harness/Harness.h"
+
+namespace {
+
+using xbtest::LogEntry;
+using xbtest::ScopedLogWriter;
+using xbtest::ScopedSettings;
+using XtraBackup::mysqlDetails;
+using XtraBackup::XtraBackupUtil;
+using LibMySqlProcess::MySqlChildProcess;
+
+// A message written once with the runner's signature at `level`.
+void ExpectLoggedOnce(ScopedLogWriter& log, const std::string& text, int level) {
+  std::vector<LogEntry> found = log->Find(text);
+  ASSERT_EQ(found.size(), 1u) << "message: " << text;
+  EXPECT_EQ(found[0].level, level) << text;
+  EXPECT_EQ(found[0].function, xbtest::sig::kRun) << text;
+}
+
+void ExpectRunnerFailure(const CKaError& result, const std::string& message) {
+  ASSERT_TRUE(result.IsError());
+  EXPECT_EQ(result.AsString(), message);
+  EXPECT_EQ(result.GetCode(), 1627u);
+  EXPECT_EQ(result.GetFile(), "XtraBackupUtil");
+  EXPECT_EQ(result.GetFunction(), xbtest::sig::kRun);
+}
+
+class Runner : public ::testing::Test {
+ protected:
+  CKaError Run(const std::string& command, bool readOutput, std::string& output, bool wait) {
+    return util_.runXtraBackupCommand(&child_, command, readOutput, output, wait);
+  }
+
+  ScopedSettings settings_;
+  ScopedLogWriter log_;
+  MySqlChildProcess child_;
+  XtraBackupUtil util_;
+};
+
+TEST_F(Runner, LaunchAndHandOverOnlyStartsTheChild) {
+  settings_.SetMySql("ndebugXtraBackup", "1");
+  std::string output = "untouched";
+  CKaError result = Run("printf handed-over; exit 7", false, output, false);
+  ASSERT_FALSE(result.IsError());
+  EXPECT_EQ(output, "untouched");
+
+  ASSERT_EQ(log_->Entries().size(), 1u);
+  ExpectLoggedOnce(log_, "The command run is : [printf handed-over; exit 7]", 2);
+
+  // Nothing was read or waited for: the host finds all output and the status.
+  char buffer[64] = {};
+  long length = sizeof buffer - 1;
+  ASSERT_EQ(child_.ReadBuf(buffer, &length), 0);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), "handed-over");
+  EXPECT_EQ(child_.Wait(0), 7);
+}
+
+TEST_F(Runner, FailedInitializeReturnsItsMessageWithAColon) {
+  std::string output;
+  CKaError result = Run("", true, output, true);  // an empty command cannot be initialized
+  ExpectRunnerFailure(result, "MySqlChildProcess::Initialize failed:");
+  ExpectLoggedOnce(log_, "MySqlChildProcess::Initialize failed", 0);
+  EXPECT_TRUE(log_->Find("MySqlChildProcess::ZU_CreateProcess failed").empty());
+  EXPECT_TRUE(log_->Find("Process created").empty());
+}
+
+TEST_F(Runner, NoChildObjectIsAFailedInitializeNotACrash) {
+  std::string output;
+  CKaError result = util_.runXtraBackupCommand(nullptr, "true", true, output, true);
+  ExpectRunnerFailure(result, "MySqlChildProcess::Initialize failed:");
+}
+
+TEST_F(Runner, FailedStartReturnsItsMessage) {
+  mysqlDetails details;
+  details.sLaunchValue1 = "/nonexistent/working/directory";  // the child's working directory
+  XtraBackupUtil util(false, details, nullptr, "");
+  std::string output;
+  CKaError result = util.runXtraBackupCommand(&child_, "true", true, output, true);
+  ExpectRunnerFailure(result, "MySqlChildProcess::ZU_CreateProcess failed");
+  ExpectLoggedOnce(log_, "MySqlChildProcess::ZU_CreateProcess failed", 0);
+  EXPECT_TRUE(log_->Find("Process created").empty());
+}
+
+TEST_F(Runner, LaunchValuesReachTheChild) {
+  xbtest::TempDir workDir;
+  mysqlDetails details;
+  details.sLaunchValue1 = workDir.path();
+  details.sLaunchValue2 = "XB_RUNNER_PROBE=probe value";
+  XtraBackupUtil util(false, details, nullptr, "");
+  std::string output;
+  CKaError result =
+      util.runXtraBackupCommand(&child_, "pwd; printf '%s' \"$XB_RUNNER_PROBE\"", true, output, true);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  EXPECT_EQ(output, workDir.path() + "\nprobe value");
+}
+
+TEST_F(Runner, SilentChildReadsZeroBytesThenWaits) {
+  std::string output = "before";
+  CKaError result = Run("true", true, output, true);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  EXPECT_EQ(output, "before");
+  ExpectLoggedOnce(log_, "The command run is : [true]", 2);
+  ExpectLoggedOnce(log_, "Process created", 2);
+  ExpectLoggedOnce(log_, "ReadBuf read 0 bytes...", 0);
+  ExpectLoggedOnce(log_, "receive zero bytes", 0);
+  ExpectLoggedOnce(log_, "ndebugXtraBackup is not set. Defaulting to 0", 0);
+}
+
+TEST_F(Runner, OutputIsAppendedAndEachChunkEndsAtItsFirstZeroByte) {
+  std::string output = "existing:";
+  CKaError result = Run("printf 'ab\\000cd'", true, output, true);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  EXPECT_EQ(output, "existing:ab");
+  ExpectLoggedOnce(log_, "ReadBuf read 5 bytes...", 0);
+}
+
+TEST_F(Runner, ReadsWithoutWaitingWhenAskedOnlyToRead) {
+  settings_.SetMySql("ndebugXtraBackup", "1");
+  std::string output;
+  CKaError result = Run("printf abc; exit 3", true, output, false);
+  ASSERT_FALSE(result.IsError());
+  EXPECT_EQ(output, "abc");
+  EXPECT_TRUE(log_->Find("Wait For Child Process failed").empty());
+  EXPECT_TRUE(log_->FindContaining("STDERR").empty());
+  EXPECT_EQ(child_.Wait(0), 3);  // still the host's to reap
+}
+
+TEST_F(Runner, WaitingWithoutReadingLeavesTheOutputAlone) {
+  std::string output = "kept";
+  CKaError result = Run("seq 1 200000", false, output, true);  // more than a pipe holds
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  EXPECT_EQ(output, "kept");
+  EXPECT_TRUE(log_->Find("Process created").empty());
+  EXPECT_TRUE(log_->FindContaining("ReadBuf read").empty());
+}
+
+TEST_F(Runner, FailedWaitReturnsStandardErrorInBrackets) {
+  std::string output;
+  CKaError result = Run("printf 'disk full' >&2; exit 1", true, output, true);
+  ExpectRunnerFailure(result, "[disk full]");
+  ExpectLoggedOnce(log_, "Wait For Child Process failed", 0);
+  EXPECT_TRUE(log_->Find("Reading from STDERR of commmand failed").empty());
+  // A failed wait never reads the settings.
+  EXPECT_TRUE(log_->Find("ndebugXtraBackup is not set. Defaulting to 0").empty());
+}
+
+TEST_F(Runner, FailedWaitWithSilentStandardErrorGivesEmptyBrackets) {
+  std::string output;
+  ExpectRunnerFailure(Run("exit 1", false, output, true), "[]");
+}
+
+TEST_F(Runner, DeathBySignalIsAFailedWait) {
+  std::string output;
+  ExpectRunnerFailure(Run("echo dying >&2; kill -KILL $$", false, output, true), "[dying\n]");
+}
+
+TEST_F(Runner, FailureReportsTheEndOfALargeStandardError) {
+  std::string output;
+  CKaError result = Run(
+      "head -c 1048576 /dev/zero | tr '\\0' x >&2; echo >&2; echo 'the real reason' >&2; exit 2",
+      true, output, true);
+  ASSERT_TRUE(result.IsError());
+  const std::string message = result.AsString();
+  EXPECT_EQ(message.size(), 4096u);  // brackets around 4094 bytes
+  EXPECT_EQ(message.substr(message.size() - 18), "\nthe real reason\n]");
+}
+
+TEST_F(Runner, DebugSettingLogsStandardErrorOfSuccessfulRuns) {
+  settings_.SetMySql("ndebugXtraBackup", "1");
+  std::string output;
+  ASSERT_FALSE(Run("echo out; echo 'tool chatter' >&2", true, output, true).IsError());
+  ExpectLoggedOnce(log_, " STDERR [tool chatter\n]", 0);
+  EXPECT_TRUE(log_->Find("ndebugXtraBackup is not set. Defaulting to 0").empty());
+}
+
+TEST_F(Runner, DebugSettingIsReadAnewOnEveryRun) {
+  std::string output;
+  settings_.SetMySql("ndebugXtraBackup", "0");
+  ASSERT_FALSE(Run("echo first >&2", false, output, true).IsError());
+  EXPECT_TRUE(log_->FindContaining("STDERR").empty());
+  EXPECT_TRUE(log_->Find("ndebugXtraBackup is not set. Defaulting to 0").empty());
+
+  settings_.SetMySql("ndebugXtraBackup", "7");
+  ASSERT_FALSE(Run("echo second >&2", false, output, true).IsError());
+  ExpectLoggedOnce(log_, " STDERR [second\n]", 0);
+
+  settings_.SetMySql("ndebugXtraBackup", "yes");  // not a number: counts as not set
+  ASSERT_FALSE(Run("echo third >&2", false, output, true).IsError());
+  ExpectLoggedOnce(log_, "ndebugXtraBackup is not set. Defaulting to 0", 0);
+  EXPECT_TRUE(log_->Find(" STDERR [third\n]").empty());
+}
+
+TEST_F(Runner, MessagesFollowTheWritersLevel) {
+  log_->SetLevel(1);  // level-2 messages are not wanted
+  std::string output;
+  ASSERT_FALSE(Run("true", true, output, true).IsError());
+  EXPECT_TRUE(log_->FindContaining("The command run is").empty());
+  EXPECT_TRUE(log_->Find("Process created").empty());
+  ExpectLoggedOnce(log_, "receive zero bytes", 0);
+
+  log_->Clear();
+  log_->SetLevel(-1);
+  ASSERT_FALSE(Run("true", true, output, true).IsError());
+  EXPECT_TRUE(log_->Entries().empty());
+  EXPECT_GT(log_->LevelQueries(), 0);
+}
+
+TEST_F(Runner, WorksWithoutALogWriter) {
+  boost::shared_ptr<CLogWriterInterface> saved = g_ptrLogWriter;
+  g_ptrLogWriter.reset();
+  std::string output;
+  CKaError result = Run("printf quiet", true, output, true);
+  g_ptrLogWriter = saved;
+  ASSERT_FALSE(result.IsError());
+  EXPECT_EQ(output, "quiet");
+}
+
+// 50 MB of distinct lines, collected whole and in order.
+TEST_F(Runner, CollectsLargeOutputByteExact) {
+  log_->SetLevel(-1);
+  std::string output;
+  ASSERT_FALSE(Run("seq 1 6500000", true, output, true).IsError());
+  std::string expected;
+  expected.reserve(output.size());
+  for (int i = 1; i <= 6500000; ++i) {
+    expected += std::to_string(i);
+    expected += '\n';
+  }
+  EXPECT_GT(output.size(), 50u * 1000 * 1000);
+  EXPECT_TRUE(output == expected) << "sizes " << output.size() << " vs " << expected.size();
+}
+
+TEST_F(Runner, ChildFloodingStandardErrorWhileOutputIsReadDoesNotHang) {
+  log_->SetLevel(-1);
+  std::string output;
+  CKaError result = Run(
+      "for i in 1 2 3 4 5 6 7 8; do head -c 1048576 /dev/zero | tr '\\0' e >&2; echo chunk$i; "
+      "done",
+      true, output, true);
+  ASSERT_FALSE(result.IsError());
+  EXPECT_EQ(output, "chunk1\nchunk2\nchunk3\nchunk4\nchunk5\nchunk6\nchunk7\nchunk8\n");
+}
+
+}  // namespace
