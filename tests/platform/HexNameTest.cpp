@@ -243,7 +243,7 @@ TEST(HexName, InvalidUtf8IsWrittenByteByByte) {
   // The largest valid values next to the invalid ones.
   EXPECT_EQ(Hex("\xED\x9F\xBF"), "@d7ff");
   EXPECT_EQ(Hex("\xEE\x80\x80"), "@e000");
-  EXPECT_EQ(Hex("\xF4\x8F\xBF\xBF"), "@ffff");
+  EXPECT_EQ(Hex("\xF4\x8F\xBF\xBF"), "@00f4@008f@00bf@00bf");  // U+10FFFF
   EXPECT_EQ(Hex("\xC2\x80"), "@0080");
 }
 

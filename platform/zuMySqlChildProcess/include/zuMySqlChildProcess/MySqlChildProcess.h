@@ -51,8 +51,9 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   //   sEnvironment: extra environment entries for the child, "NAME=value"
   //                 separated by newlines, added to (or replacing entries of)
   //                 the host's environment; empty adds nothing.
-  // Returns 0; nonzero (EINVAL) for an empty command, (EBUSY) while a child
-  // started by this object has not been waited for.
+  // Returns 0; nonzero (EINVAL) for an empty command or an environment line
+  // that is not NAME=value, (EBUSY) while a child started by this object has
+  // not been waited for.
   int Initialize(std::string sCommand, std::string sWorkDir, std::string sEnvironment);
 
   // Starts the child.
@@ -62,14 +63,19 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   //   bNullStdin:      standard input is /dev/null instead of a pipe.
   //   bNewProcessGroup: the child leads a process group of its own, so a
   //                    terminal's Ctrl-C to the host does not reach it.
+  // Without bPipes, bMergeStderr and bNullStdin still apply to the shared
+  // streams.
   // Returns 0 once the child runs; nonzero when it could not be started
-  // (not initialized, already started, pipes or spawn failed).
+  // (not initialized, already started, pipes or spawn failed). After Wait the
+  // recorded command may be started again.
   int ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNullStdin, bool bNewProcessGroup);
 
   // Reads standard output. *pnLen holds the capacity on entry and the count
   // read on return. Blocks until some data or end of output; 0 bytes means the
   // output has ended (and stays ended). Returns 0 on success, nonzero on
   // failure with GetLastErrNo() set (EBADF when no child was started).
+  // Output also ends once the child has exited and its pipe is empty, even if
+  // a descendant of the child still holds the pipe open.
   int ReadBuf(char* pBuf, long* pnLen);
 
   // Reads standard error collected so far. Never blocks. When more text is
@@ -84,7 +90,9 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // Writes all of pBuf to the child's standard input, draining its output
   // and error meanwhile. Returns 0, or nonzero with GetLastErrNo() == EPIPE
   // when the child no longer reads (the host is not signalled: SIGPIPE is
-  // blocked for the write and a SIGPIPE it raised is consumed).
+  // blocked for the write and a SIGPIPE it raised is consumed). EPIPE also
+  // when the child has exited while its input pipe is full. EBADF when the
+  // standard input is not a pipe or was closed.
   int WriteBuf(const char* pBuf, long nLen);
 
   // Closes the child's standard input (end of stream). Idempotent.
@@ -98,6 +106,11 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // Returns 0 when the child exited with status 0; otherwise its exit status,
   // 128 + signal number when a signal ended it, or -1 when the status is
   // unknown (the host ignores SIGCHLD, so the system reaped the child).
+  // The child's exit ends the wait even if a descendant still holds the
+  // pipes; what they hold then is kept and the pipes are closed. Once a Wait
+  // has succeeded, further calls return the same status. GetLastErrNo() is 0
+  // after a reaped child (whatever its status), ECHILD when the status is
+  // unknown or no child was started.
   int Wait(unsigned int nTimeoutSeconds);
 
   int GetLastErrNo() const { return m_nLastErrNo; }

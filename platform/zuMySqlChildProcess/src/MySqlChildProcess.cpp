@@ -1,0 +1,478 @@
+#include <zuMySqlChildProcess/MySqlChildProcess.h>
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdint.h>
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <ChildSpawn/ChildSpawn.h>
+
+namespace LibMySqlProcess {
+
+namespace {
+
+using childspawn::ChildHandles;
+using childspawn::TailBuffer;
+
+// Without a pidfd, blocked calls wake this often to poll waitpid, so the
+// child's exit is noticed even while a grandchild keeps the pipes open.
+const int kExitPollMs = 50;
+// A nonblocking look at standard error every this many stdout reads keeps a
+// chatty child from stalling on a full stderr pipe while stdout flows.
+const unsigned kErrCheckInterval = 16;
+// Upper bound of one drain of a pipe while waiting in WriteBuf/ReadBuf.
+const size_t kDrainPerWake = 1024 * 1024;
+
+const char gAnchor = 0;
+
+// Keeps this library mapped for the rest of the process: a background waiter
+// runs its code, and a host unloading its plugin must not pull that code out
+// from under it.
+void PinLibrary() noexcept {
+  static const bool pinned = []() noexcept {
+    Dl_info info;
+    if (dladdr(&gAnchor, &info) != 0 && info.dli_fname != nullptr)
+      return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    return false;
+  }();
+  (void)pinned;
+}
+
+void* WaiterMain(void* arg) {
+  const pid_t pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
+  int status = -1;
+  childspawn::ReapChild(pid, true, &status);
+  return nullptr;
+}
+
+// Reaps pid in a detached thread once it exits. The thread blocks every
+// signal so the host's process-directed signals still go to its own threads.
+bool StartBackgroundWaiter(pid_t pid) noexcept {
+  PinLibrary();
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  pthread_t thread;
+  const int err = pthread_create(&thread, &attr, WaiterMain,
+                                 reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  pthread_attr_destroy(&attr);
+  return err == 0;
+}
+
+}  // namespace
+
+struct MySqlChildProcess::Impl {
+  // What Initialize recorded.
+  bool haveCommand = false;
+  std::string command;
+  std::string workDir;
+  std::vector<std::string> env;
+
+  // The current run.
+  bool started = false;  // ZU_CreateProcess succeeded
+  bool pipes = false;    // started with pipes
+  bool reaped = false;   // the child is gone and its status (or -1) is known
+  bool waited = false;   // Wait completed for this run
+  int rawStatus = -1;
+  int exitCode = -1;
+  ChildHandles h;
+  TailBuffer outKeep{static_cast<size_t>(kOutRetainBytes)};
+  TailBuffer err{static_cast<size_t>(kErrRetainBytes)};
+  unsigned readsSinceErrCheck = 0;
+  bool lastReadShort = false;
+  std::unique_ptr<char[]> scratch;
+
+  ~Impl() { childspawn::CloseAll(&h); }
+
+  char* Scratch() noexcept {
+    if (!scratch) scratch.reset(new (std::nothrow) char[childspawn::kScratchBytes]);
+    return scratch.get();
+  }
+
+  size_t Drain(int* fd, TailBuffer* sink, size_t maxBytes) noexcept {
+    char small[4096];
+    char* buf = Scratch();
+    if (buf != nullptr) return childspawn::DrainAvailable(fd, sink, buf, childspawn::kScratchBytes, maxBytes);
+    return childspawn::DrainAvailable(fd, sink, small, sizeof(small), maxBytes);
+  }
+
+  void NoteReaped(int status) noexcept {
+    reaped = true;
+    rawStatus = status;
+    h.pid = -1;
+    childspawn::CloseFd(&h.pidfd);
+  }
+
+  // Whether the child has exited, reaping it if so. Never blocks.
+  bool CheckExited() noexcept {
+    if (reaped) return true;
+    if (!started || h.pid < 0) return false;
+    int status = -1;
+    if (h.pidfd >= 0) {
+      if (!childspawn::PidfdSignalsExit(h.pidfd)) return false;
+      childspawn::ReapChild(h.pid, true, &status);  // exited: returns at once
+      NoteReaped(status);
+      return true;
+    }
+    if (childspawn::ReapChild(h.pid, false, &status) == 1) {
+      NoteReaped(status);
+      return true;
+    }
+    return false;
+  }
+
+  // Forgets the previous run (its child was waited for).
+  void ResetRun() noexcept {
+    childspawn::CloseAll(&h);
+    h = ChildHandles();
+    started = pipes = reaped = waited = false;
+    rawStatus = exitCode = -1;
+    outKeep.Reset();
+    err.Reset();
+    readsSinceErrCheck = 0;
+    lastReadShort = false;
+  }
+};
+
+MySqlChildProcess::MySqlChildProcess() : m_nLastErrNo(0), m_pImpl(new (std::nothrow) Impl) {}
+
+MySqlChildProcess::~MySqlChildProcess() {
+  if (!m_pImpl) return;
+  Impl& p = *m_pImpl;
+  // End of input for the child, and no one reads its output any more: a
+  // tool ends on its own (end of file, or EPIPE/SIGPIPE on its next write).
+  childspawn::CloseFd(&p.h.stdinFd);
+  childspawn::CloseFd(&p.h.stdoutFd);
+  childspawn::CloseFd(&p.h.stderrFd);
+  childspawn::CloseFd(&p.h.pidfd);
+  if (p.started && !p.reaped && p.h.pid > 0) {
+    int status = -1;
+    if (childspawn::ReapChild(p.h.pid, false, &status) == 0) StartBackgroundWaiter(p.h.pid);
+    p.h.pid = -1;
+  }
+}
+
+int MySqlChildProcess::Initialize(std::string sCommand, std::string sWorkDir,
+                                  std::string sEnvironment) {
+  if (!m_pImpl) {
+    m_nLastErrNo = ENOMEM;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+  if (p.started && !p.waited) {
+    m_nLastErrNo = EBUSY;
+    return -1;
+  }
+  const auto hasNul = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+  if (sCommand.empty() || hasNul(sCommand) || hasNul(sWorkDir) || hasNul(sEnvironment)) {
+    m_nLastErrNo = EINVAL;
+    return -1;
+  }
+  try {
+    std::vector<std::string> env;
+    size_t pos = 0;
+    while (pos <= sEnvironment.size()) {
+      size_t end = sEnvironment.find('\n', pos);
+      if (end == std::string::npos) end = sEnvironment.size();
+      std::string entry = sEnvironment.substr(pos, end - pos);
+      pos = end + 1;
+      if (entry.empty()) continue;
+      const size_t eq = entry.find('=');
+      if (eq == 0 || eq == std::string::npos) {
+        m_nLastErrNo = EINVAL;
+        return -1;
+      }
+      env.push_back(std::move(entry));
+    }
+    p.ResetRun();
+    p.command = std::move(sCommand);
+    p.workDir = std::move(sWorkDir);
+    p.env = std::move(env);
+    p.haveCommand = true;
+  } catch (...) {
+    m_nLastErrNo = ENOMEM;
+    return -1;
+  }
+  m_nLastErrNo = 0;
+  return 0;
+}
+
+int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNullStdin,
+                                        bool bNewProcessGroup) {
+  if (!m_pImpl) {
+    m_nLastErrNo = ENOMEM;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+  if (!p.haveCommand) {
+    m_nLastErrNo = EINVAL;
+    return -1;
+  }
+  if (p.started && !p.waited) {
+    m_nLastErrNo = EBUSY;
+    return -1;
+  }
+  p.ResetRun();
+
+  int err;
+  try {
+    using childspawn::StreamMode;
+    childspawn::SpawnRequest req;
+    req.command = p.command;
+    req.workDir = p.workDir;
+    req.extraEnv = p.env;
+    req.stdinMode = bNullStdin ? StreamMode::kDevNull
+                               : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
+    req.stdoutMode = bPipes ? StreamMode::kPipe : StreamMode::kInherit;
+    req.stderrMode = bMergeStderr ? StreamMode::kToStdout
+                                  : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
+    req.newProcessGroup = bNewProcessGroup;
+    req.largeStdoutPipe = bPipes;
+    err = childspawn::Spawn(req, &p.h);
+  } catch (...) {
+    err = ENOMEM;
+  }
+  if (err != 0) {
+    m_nLastErrNo = err;
+    return -1;
+  }
+  p.started = true;
+  p.pipes = bPipes;
+  m_nLastErrNo = 0;
+  return 0;
+}
+
+int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
+  if (pBuf == nullptr || pnLen == nullptr || *pnLen <= 0) {
+    m_nLastErrNo = EINVAL;
+    return -1;
+  }
+  const size_t cap = static_cast<size_t>(std::min<long>(*pnLen, SSIZE_MAX));
+  *pnLen = 0;
+  if (!m_pImpl || !m_pImpl->started || !m_pImpl->pipes) {
+    m_nLastErrNo = EBADF;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+
+  // Output kept while the host was writing or waiting comes first.
+  if (p.outKeep.Size() > 0) {
+    *pnLen = static_cast<long>(p.outKeep.TakeFront(pBuf, cap));
+    return 0;
+  }
+
+  // A short read emptied the pipe, so the next call goes to poll directly
+  // instead of trying a read that is most likely to find nothing.
+  bool tryRead = !p.lastReadShort || p.reaped;
+  for (;;) {
+    if (p.h.stdoutFd < 0) return 0;  // end of output
+
+    if (tryRead) {
+      const ssize_t n = childspawn::ReadRetry(p.h.stdoutFd, pBuf, cap);
+      if (n > 0) {
+        p.lastReadShort = static_cast<size_t>(n) < cap;
+        if (p.h.stderrFd >= 0 && ++p.readsSinceErrCheck >= kErrCheckInterval) {
+          p.readsSinceErrCheck = 0;
+          p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
+        }
+        *pnLen = static_cast<long>(n);
+        return 0;
+      }
+      if (n == 0) {
+        childspawn::CloseFd(&p.h.stdoutFd);
+        return 0;
+      }
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        m_nLastErrNo = errno;
+        childspawn::CloseFd(&p.h.stdoutFd);
+        return -1;
+      }
+      // The child is gone and the pipe is empty: whatever still holds the
+      // pipe open is a descendant, and the output of this child has ended.
+      if (p.reaped) {
+        childspawn::CloseFd(&p.h.stdoutFd);
+        return 0;
+      }
+    }
+    tryRead = true;
+
+    struct pollfd fds[3];
+    size_t count = 0;
+    fds[count++] = {p.h.stdoutFd, POLLIN, 0};
+    int iErr = -1, iPid = -1;
+    if (p.h.stderrFd >= 0) {
+      iErr = static_cast<int>(count);
+      fds[count++] = {p.h.stderrFd, POLLIN, 0};
+    }
+    if (p.h.pidfd >= 0) {
+      iPid = static_cast<int>(count);
+      fds[count++] = {p.h.pidfd, POLLIN, 0};
+    }
+    const int ready = childspawn::PollRetry(fds, count, p.h.pidfd >= 0 ? -1 : kExitPollMs);
+    if (ready < 0) {
+      m_nLastErrNo = errno;
+      return -1;
+    }
+    if (iErr >= 0 && fds[iErr].revents != 0) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
+    // Without a pidfd, waitpid is polled on every wakeup: a descendant keeping
+    // stderr busy must not hide the exit.
+    if (iPid < 0 || fds[iPid].revents != 0) p.CheckExited();
+  }
+}
+
+int MySqlChildProcess::ReadErrBuf(char* pBuf, long* pnLen) {
+  if (pBuf == nullptr || pnLen == nullptr || *pnLen <= 0) {
+    m_nLastErrNo = EINVAL;
+    return -1;
+  }
+  const size_t cap = static_cast<size_t>(*pnLen);
+  *pnLen = 0;
+  if (!m_pImpl || !m_pImpl->started) {
+    m_nLastErrNo = EBADF;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+
+  // Learn about the exit before reading, so that an empty pipe afterwards
+  // really means the child wrote nothing more.
+  const bool exited = p.CheckExited();
+  if (p.h.stderrFd >= 0) p.Drain(&p.h.stderrFd, &p.err, childspawn::kFinalDrainBytes);
+  if (p.err.Size() > 0) {
+    *pnLen = static_cast<long>(p.err.TakeBack(pBuf, cap));
+    return 0;
+  }
+  if (p.h.stderrFd < 0) return 0;  // ended (or never a pipe) and all taken
+  if (exited) {
+    childspawn::CloseFd(&p.h.stderrFd);
+    return 0;
+  }
+  m_nLastErrNo = EAGAIN;
+  return -1;
+}
+
+int MySqlChildProcess::WriteBuf(const char* pBuf, long nLen) {
+  if (nLen < 0 || (pBuf == nullptr && nLen > 0)) {
+    m_nLastErrNo = EINVAL;
+    return -1;
+  }
+  if (!m_pImpl || !m_pImpl->started || m_pImpl->h.stdinFd < 0) {
+    m_nLastErrNo = EBADF;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+  size_t done = 0;
+  const size_t total = static_cast<size_t>(nLen);
+  while (done < total) {
+    const size_t chunk = std::min<size_t>(total - done, SSIZE_MAX);
+    const ssize_t n = childspawn::WriteNoSigpipe(p.h.stdinFd, pBuf + done, chunk);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      m_nLastErrNo = errno;
+      return -1;
+    }
+    // The pipe is full. A child that has exited will never empty it (a
+    // descendant may hold it open without reading).
+    if (p.CheckExited()) {
+      m_nLastErrNo = EPIPE;
+      return -1;
+    }
+    struct pollfd fds[4];
+    size_t count = 0;
+    fds[count++] = {p.h.stdinFd, POLLOUT, 0};
+    int iOut = -1, iErr = -1, iPid = -1;
+    if (p.h.stdoutFd >= 0) {
+      iOut = static_cast<int>(count);
+      fds[count++] = {p.h.stdoutFd, POLLIN, 0};
+    }
+    if (p.h.stderrFd >= 0) {
+      iErr = static_cast<int>(count);
+      fds[count++] = {p.h.stderrFd, POLLIN, 0};
+    }
+    if (p.h.pidfd >= 0) {
+      iPid = static_cast<int>(count);
+      fds[count++] = {p.h.pidfd, POLLIN, 0};
+    }
+    const int ready = childspawn::PollRetry(fds, count, p.h.pidfd >= 0 ? -1 : kExitPollMs);
+    if (ready < 0) {
+      m_nLastErrNo = errno;
+      return -1;
+    }
+    // The child may be blocked writing its output while we wait for it to
+    // read: keep its output (bounded) for a later ReadBuf.
+    if (iOut >= 0 && fds[iOut].revents != 0) p.Drain(&p.h.stdoutFd, &p.outKeep, kDrainPerWake);
+    if (iErr >= 0 && fds[iErr].revents != 0) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
+    (void)iPid;  // an exit is picked up by CheckExited on the next round
+  }
+  return 0;
+}
+
+int MySqlChildProcess::CloseInput() {
+  if (m_pImpl) childspawn::CloseFd(&m_pImpl->h.stdinFd);
+  return 0;
+}
+
+int MySqlChildProcess::Wait(unsigned int nTimeoutSeconds) {
+  if (!m_pImpl || !m_pImpl->started) {
+    m_nLastErrNo = ECHILD;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+  if (p.waited) {
+    m_nLastErrNo = p.rawStatus < 0 ? ECHILD : 0;
+    return p.exitCode;
+  }
+  childspawn::CloseFd(&p.h.stdinFd);
+
+  if (!p.reaped) {
+    const int64_t deadline =
+        nTimeoutSeconds == 0 ? -1
+                             : childspawn::NowMs() + static_cast<int64_t>(nTimeoutSeconds) * 1000;
+    int status = -1;
+    if (childspawn::PumpUntilExit(&p.h, &p.outKeep, &p.err, deadline, &status) ==
+        childspawn::PumpResult::kTimedOut) {
+      m_nLastErrNo = ETIMEDOUT;
+      return -1;
+    }
+    p.NoteReaped(status);
+  }
+  // The child is gone: take what its pipes still hold, then end them, so a
+  // descendant holding them open cannot make a later ReadBuf block.
+  p.Drain(&p.h.stdoutFd, &p.outKeep, childspawn::kFinalDrainBytes);
+  p.Drain(&p.h.stderrFd, &p.err, childspawn::kFinalDrainBytes);
+  childspawn::CloseFd(&p.h.stdoutFd);
+  childspawn::CloseFd(&p.h.stderrFd);
+
+  p.waited = true;
+  p.exitCode = childspawn::ExitCodeFromStatus(p.rawStatus);
+  m_nLastErrNo = p.rawStatus < 0 ? ECHILD : 0;
+  return p.exitCode;
+}
+
+int MySqlChildProcess::GetPid() const {
+  return m_pImpl && m_pImpl->started && !m_pImpl->reaped ? m_pImpl->h.pid : -1;
+}
+
+int MySqlChildProcess::GetWaitStatus() const {
+  return m_pImpl && m_pImpl->waited ? m_pImpl->rawStatus : -1;
+}
+
+long long MySqlChildProcess::GetDroppedErrBytes() const {
+  return m_pImpl ? static_cast<long long>(m_pImpl->err.Dropped()) : 0;
+}
+
+}  // namespace LibMySqlProcess

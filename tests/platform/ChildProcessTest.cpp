@@ -1,0 +1,790 @@
+// The child process object: launching, pipes, standard error retention,
+// signals, descriptors and reaping, against real /bin/sh children.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <zuMySqlChildProcess/MySqlChildProcess.h>
+
+namespace {
+
+using LibMySqlProcess::MySqlChildProcess;
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/childproc-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void SleepMs(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// Whether /proc still lists pid (a zombie is still listed).
+bool ProcessListed(int pid) { return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
+
+// The state letter of pid from /proc/<pid>/stat ('Z' for a zombie), 0 if gone.
+char ProcessState(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos || close + 2 >= text.size()) return 0;
+  return text[close + 2];
+}
+
+// Polls until pid is no longer listed; false after `seconds`.
+bool BecomesUnlisted(int pid, int seconds) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (!ProcessListed(pid)) return true;
+    SleepMs(50);
+  }
+  return !ProcessListed(pid);
+}
+
+std::string ReadAllOut(MySqlChildProcess& p, long bufSize = 65536) {
+  std::string all;
+  std::vector<char> buf(static_cast<size_t>(bufSize));
+  for (;;) {
+    long len = bufSize;
+    if (p.ReadBuf(buf.data(), &len) != 0) {
+      ADD_FAILURE() << "ReadBuf failed, errno " << p.GetLastErrNo();
+      break;
+    }
+    if (len == 0) break;
+    all.append(buf.data(), static_cast<size_t>(len));
+  }
+  return all;
+}
+
+std::string ReadErr(MySqlChildProcess& p, long bufSize = 4 * 1024 * 1024) {
+  std::vector<char> buf(static_cast<size_t>(bufSize));
+  long len = bufSize;
+  if (p.ReadErrBuf(buf.data(), &len) != 0) return "<errno " + std::to_string(p.GetLastErrNo()) + ">";
+  return std::string(buf.data(), static_cast<size_t>(len));
+}
+
+// Starts `command` with pipes (stdin a pipe, stderr separate).
+void Start(MySqlChildProcess& p, const std::string& command, bool newGroup = false) {
+  ASSERT_EQ(p.Initialize(command, "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, false, newGroup), 0) << p.GetLastErrNo();
+}
+
+std::string SeqOutput(long from, long to) {
+  std::string s;
+  for (long i = from; i <= to; ++i) s += std::to_string(i) + "\n";
+  return s;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The object's life cycle and argument checks.
+
+TEST(ChildProcessLifecycle, RejectsEmptyCommandAndMalformedEnvironment) {
+  MySqlChildProcess p;
+  EXPECT_NE(p.Initialize("", "", ""), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EINVAL);
+  EXPECT_NE(p.Initialize("true", "", "NOEQUALS"), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EINVAL);
+  EXPECT_NE(p.Initialize("true", "", "=value"), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EINVAL);
+}
+
+TEST(ChildProcessLifecycle, CallsWithoutAChildFail) {
+  MySqlChildProcess p;
+  EXPECT_NE(p.ZU_CreateProcess(true, false, false, false), 0);
+  char buf[16];
+  long len = sizeof(buf);
+  EXPECT_NE(p.ReadBuf(buf, &len), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  EXPECT_NE(p.WriteBuf("x", 1), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  EXPECT_EQ(p.CloseInput(), 0);
+  EXPECT_EQ(p.GetPid(), -1);
+  EXPECT_EQ(p.GetWaitStatus(), -1);
+  EXPECT_NE(p.Wait(0), 0);
+}
+
+TEST(ChildProcessLifecycle, BusyUntilWaitedThenReusable) {
+  MySqlChildProcess p;
+  Start(p, "exec cat");
+  EXPECT_GT(p.GetPid(), 0);
+  EXPECT_NE(p.Initialize("true", "", ""), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EBUSY);
+  EXPECT_NE(p.ZU_CreateProcess(true, false, false, false), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EBUSY);
+  EXPECT_EQ(p.Wait(0), 0);  // closes stdin, cat ends
+  EXPECT_EQ(p.GetPid(), -1);
+
+  ASSERT_EQ(p.Initialize("echo second; exit 4", "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, false, false), 0);
+  EXPECT_EQ(ReadAllOut(p), "second\n");
+  EXPECT_EQ(p.Wait(0), 4);
+}
+
+TEST(ChildProcessLifecycle, BadWorkDirFailsToStartAndLeavesObjectUsable) {
+  MySqlChildProcess p;
+  ASSERT_EQ(p.Initialize("true", "/nonexistent/dir/for/child", ""), 0);
+  EXPECT_NE(p.ZU_CreateProcess(true, false, false, false), 0);
+  EXPECT_EQ(p.GetLastErrNo(), ENOENT);
+  EXPECT_EQ(p.GetPid(), -1);
+  ASSERT_EQ(p.Initialize("exit 2", "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, false, false), 0);
+  EXPECT_EQ(p.Wait(0), 2);
+}
+
+// ---------------------------------------------------------------------------
+// Exit status reporting.
+
+TEST(ChildProcessExitStatus, ReportsExitCodes) {
+  for (int code : {0, 1, 7, 127, 255}) {
+    MySqlChildProcess p;
+    Start(p, "exit " + std::to_string(code));
+    EXPECT_EQ(p.Wait(0), code);
+    ASSERT_NE(p.GetWaitStatus(), -1);
+    EXPECT_TRUE(WIFEXITED(p.GetWaitStatus()));
+    EXPECT_EQ(WEXITSTATUS(p.GetWaitStatus()), code);
+  }
+}
+
+TEST(ChildProcessExitStatus, DeathBySignalIs128PlusSignal) {
+  for (int sig : {SIGTERM, SIGKILL, SIGSEGV}) {
+    MySqlChildProcess p;
+    Start(p, "kill -" + std::to_string(sig) + " $$; sleep 5");
+    EXPECT_EQ(p.Wait(0), 128 + sig);
+    EXPECT_TRUE(WIFSIGNALED(p.GetWaitStatus()));
+    EXPECT_EQ(WTERMSIG(p.GetWaitStatus()), sig);
+  }
+}
+
+TEST(ChildProcessExitStatus, WaitAgainReturnsTheSameStatus) {
+  MySqlChildProcess p;
+  Start(p, "exit 9");
+  EXPECT_EQ(p.Wait(0), 9);
+  EXPECT_EQ(p.Wait(0), 9);
+}
+
+TEST(ChildProcessExitStatus, TimeoutLeavesChildRunningAndWaitable) {
+  MySqlChildProcess p;
+  Start(p, "exec sleep 60", true);
+  const int pid = p.GetPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_NE(p.Wait(1), 0);
+  EXPECT_EQ(p.GetLastErrNo(), ETIMEDOUT);
+  EXPECT_EQ(p.GetPid(), pid);
+  EXPECT_NE(ProcessState(pid), 'Z');
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_EQ(p.Wait(0), 128 + SIGKILL);
+  EXPECT_FALSE(ProcessListed(pid));
+}
+
+// ---------------------------------------------------------------------------
+// Standard output and input.
+
+TEST(ChildProcessOutput, ReadBufReturnsOutputThenStaysEnded) {
+  MySqlChildProcess p;
+  Start(p, "echo hello");
+  EXPECT_EQ(ReadAllOut(p), "hello\n");
+  char buf[8];
+  long len = sizeof(buf);
+  EXPECT_EQ(p.ReadBuf(buf, &len), 0);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(p.Wait(0), 0);
+  len = sizeof(buf);
+  EXPECT_EQ(p.ReadBuf(buf, &len), 0);
+  EXPECT_EQ(len, 0);
+}
+
+TEST(ChildProcessOutput, FiftyMegabytesThroughSmallBufferAreByteExact) {
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const size_t size = 50u * 1000 * 1000;
+  std::string data(size, '\0');
+  uint64_t x = 0x9E3779B97F4A7C15ull;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    data[i] = static_cast<char>(x >> 56);
+  }
+  const std::string file = dir.path() + "/data.bin";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    ASSERT_TRUE(out.good());
+  }
+  MySqlChildProcess p;
+  Start(p, "cat '" + file + "'");
+  uint64_t hashSent = 1469598103934665603ull, hashGot = 1469598103934665603ull;
+  for (unsigned char c : data) hashSent = (hashSent ^ c) * 1099511628211ull;
+  size_t got = 0;
+  size_t firstMismatch = std::string::npos;
+  char buf[1023];
+  for (;;) {
+    long len = sizeof(buf);
+    ASSERT_EQ(p.ReadBuf(buf, &len), 0);
+    if (len == 0) break;
+    for (long i = 0; i < len; ++i) {
+      const unsigned char c = static_cast<unsigned char>(buf[i]);
+      hashGot = (hashGot ^ c) * 1099511628211ull;
+      if (firstMismatch == std::string::npos && (got + i >= size || data[got + i] != buf[i]))
+        firstMismatch = got + i;
+    }
+    got += static_cast<size_t>(len);
+  }
+  EXPECT_EQ(got, size);
+  EXPECT_EQ(firstMismatch, std::string::npos);
+  EXPECT_EQ(hashGot, hashSent);
+  EXPECT_EQ(p.Wait(0), 0);
+}
+
+TEST(ChildProcessOutput, WaitAloneDrainsTenMegabytesOfEachStream) {
+  MySqlChildProcess p;
+  const long last = 1400000;  // about 10 MB of text
+  Start(p, "seq 1 " + std::to_string(last) + "; head -c 10000000 /dev/zero | tr '\\0' e >&2; " +
+               "echo 'the end' >&2");
+  EXPECT_EQ(p.Wait(0), 0);
+  // Only the most recent kOutRetainBytes of stdout are kept, contiguous.
+  const std::string expected = SeqOutput(1, last);
+  const std::string kept = ReadAllOut(p);
+  ASSERT_EQ(kept.size(), static_cast<size_t>(MySqlChildProcess::kOutRetainBytes));
+  EXPECT_TRUE(kept == expected.substr(expected.size() - kept.size()));
+  // Standard error keeps its most recent kErrRetainBytes.
+  const std::string err = ReadErr(p);
+  ASSERT_EQ(err.size(), static_cast<size_t>(MySqlChildProcess::kErrRetainBytes));
+  EXPECT_TRUE(EndsWith(err, "eeethe end\n"));
+  EXPECT_EQ(p.GetDroppedErrBytes(), 10000000LL + 8 - MySqlChildProcess::kErrRetainBytes);
+}
+
+TEST(ChildProcessOutput, StderrFloodDoesNotStallStdoutReader) {
+  // One process alternates 8 KiB of stderr with a line of stdout; if stderr
+  // were not drained it would block after a few lines.
+  MySqlChildProcess p;
+  Start(p,
+        "i=0; while [ $i -lt 3000 ]; do printf '%8192s' '' >&2; echo line$i; i=$((i+1)); done; "
+        "echo done >&2");
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) expected += "line" + std::to_string(i) + "\n";
+  const std::string got = ReadAllOut(p, 4096);
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(p.Wait(0), 0);
+  EXPECT_TRUE(EndsWith(ReadErr(p), "     done\n"));
+}
+
+TEST(ChildProcessOutput, WriteBufThenReadBackThroughCat) {
+  MySqlChildProcess p;
+  Start(p, "exec cat");
+  std::string data;
+  for (int i = 0; data.size() < 500000; ++i) data += "record " + std::to_string(i) + "\n";
+  ASSERT_EQ(p.WriteBuf(data.data(), static_cast<long>(data.size())), 0);
+  EXPECT_EQ(p.CloseInput(), 0);
+  EXPECT_EQ(p.CloseInput(), 0);
+  EXPECT_TRUE(ReadAllOut(p) == data);
+  EXPECT_EQ(p.Wait(0), 0);
+}
+
+TEST(ChildProcessOutput, WriteBufKeepsMostRecentOutputInOrder) {
+  // The host writes 6 MB without reading: WriteBuf must drain cat's output
+  // to make progress; what ReadBuf later returns is a contiguous tail.
+  MySqlChildProcess p;
+  Start(p, "exec cat");
+  std::string data;
+  for (int i = 0; data.size() < 6000000; ++i) data += std::to_string(i) + ",";
+  ASSERT_EQ(p.WriteBuf(data.data(), static_cast<long>(data.size())), 0);
+  EXPECT_EQ(p.Wait(0), 0);
+  const std::string got = ReadAllOut(p);
+  EXPECT_GE(got.size(), static_cast<size_t>(MySqlChildProcess::kOutRetainBytes));
+  EXPECT_LE(got.size(), data.size());
+  EXPECT_TRUE(EndsWith(data, got));
+}
+
+TEST(ChildProcessOutput, MergedStderrGoesToStdout) {
+  MySqlChildProcess p;
+  ASSERT_EQ(p.Initialize("echo out; echo err >&2; echo out2", "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, true, false, false), 0);
+  EXPECT_EQ(ReadAllOut(p), "out\nerr\nout2\n");
+  EXPECT_EQ(p.Wait(0), 0);
+  EXPECT_EQ(ReadErr(p), "");
+}
+
+TEST(ChildProcessOutput, NullStdinGivesEndOfFile) {
+  MySqlChildProcess p;
+  ASSERT_EQ(p.Initialize("cat; readlink /proc/self/fd/0", "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, true, false), 0);
+  EXPECT_NE(p.WriteBuf("x", 1), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  EXPECT_EQ(ReadAllOut(p), "/dev/null\n");
+  EXPECT_EQ(p.Wait(0), 0);
+}
+
+TEST(ChildProcessOutput, WithoutPipesChildSharesHostStreams) {
+  MySqlChildProcess p;
+  ASSERT_EQ(p.Initialize("exit 3", "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(false, false, false, false), 0);
+  char buf[4];
+  long len = sizeof(buf);
+  EXPECT_NE(p.ReadBuf(buf, &len), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  EXPECT_EQ(p.Wait(0), 3);
+}
+
+// ---------------------------------------------------------------------------
+// Standard error retention.
+
+TEST(ChildProcessStderr, ReadErrBufReturnsTheEndOfText) {
+  MySqlChildProcess p;
+  Start(p, "printf 'first line\\nsecond line\\nlast words\\n' >&2");
+  EXPECT_EQ(p.Wait(0), 0);
+  char buf[11];
+  long len = sizeof(buf);
+  ASSERT_EQ(p.ReadErrBuf(buf, &len), 0);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), "last words\n");
+  EXPECT_EQ(p.GetDroppedErrBytes(), 23);
+  len = sizeof(buf);
+  EXPECT_EQ(p.ReadErrBuf(buf, &len), 0);
+  EXPECT_EQ(len, 0);
+}
+
+TEST(ChildProcessStderr, TailAfterAMegabyteHoldsTheLastLine) {
+  MySqlChildProcess p;
+  Start(p,
+        "head -c 1500000 /dev/zero | tr '\\0' x >&2; echo >&2; "
+        "echo 'FATAL: the reason' >&2; exit 1");
+  EXPECT_EQ(p.Wait(0), 1);
+  const std::string err = ReadErr(p, 65536);
+  EXPECT_EQ(err.size(), 65536u);
+  EXPECT_TRUE(EndsWith(err, "xxx\nFATAL: the reason\n"));
+  EXPECT_GT(p.GetDroppedErrBytes(), 1000000);
+}
+
+TEST(ChildProcessStderr, ReadErrBufNeverBlocks) {
+  MySqlChildProcess p;
+  Start(p, "echo warning >&2; exec sleep 60", true);
+  const int pid = p.GetPid();
+  std::string got;
+  for (int i = 0; i < 200 && got.empty(); ++i) {
+    char buf[64];
+    long len = sizeof(buf);
+    if (p.ReadErrBuf(buf, &len) == 0) {
+      got.assign(buf, static_cast<size_t>(len));
+    } else {
+      EXPECT_EQ(p.GetLastErrNo(), EAGAIN);
+      SleepMs(50);
+    }
+  }
+  EXPECT_EQ(got, "warning\n");
+  char buf[64];
+  long len = sizeof(buf);
+  EXPECT_NE(p.ReadErrBuf(buf, &len), 0);  // nothing more yet, child still runs
+  EXPECT_EQ(p.GetLastErrNo(), EAGAIN);
+  kill(pid, SIGKILL);
+  EXPECT_EQ(p.Wait(0), 128 + SIGKILL);
+  len = sizeof(buf);
+  EXPECT_EQ(p.ReadErrBuf(buf, &len), 0);
+  EXPECT_EQ(len, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Signals: the host's dispositions and mask, the child's defaults.
+
+struct SigpipeState {
+  struct sigaction action;
+  sigset_t mask;
+  bool pending;
+};
+
+SigpipeState CaptureSigpipe() {
+  SigpipeState s;
+  sigaction(SIGPIPE, nullptr, &s.action);
+  pthread_sigmask(SIG_SETMASK, nullptr, &s.mask);
+  sigset_t pending;
+  sigpending(&pending);
+  s.pending = sigismember(&pending, SIGPIPE) == 1;
+  return s;
+}
+
+// A child that has closed its stdin (proven by its output) and keeps running.
+void WriteToClosedStdinGivesEpipe() {
+  MySqlChildProcess p;
+  Start(p, "exec 0<&-; echo closed; exec sleep 60", true);
+  char buf[16];
+  long len = sizeof(buf);
+  ASSERT_EQ(p.ReadBuf(buf, &len), 0);
+  ASSERT_EQ(std::string(buf, static_cast<size_t>(len)), "closed\n");
+  const std::string data(100000, 'd');
+  EXPECT_NE(p.WriteBuf(data.data(), static_cast<long>(data.size())), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EPIPE);
+  kill(p.GetPid(), SIGKILL);
+  EXPECT_EQ(p.Wait(0), 128 + SIGKILL);
+}
+
+TEST(ChildProcessSignals, WriteToChildThatStoppedReadingGivesEpipeNotSigpipe) {
+  // SIGPIPE has its default disposition here: a leaked one kills the test.
+  const SigpipeState before = CaptureSigpipe();
+  ASSERT_EQ(before.action.sa_handler, SIG_DFL);
+  WriteToClosedStdinGivesEpipe();
+  const SigpipeState after = CaptureSigpipe();
+  EXPECT_EQ(after.action.sa_handler, SIG_DFL);
+  EXPECT_EQ(sigismember(&after.mask, SIGPIPE), sigismember(&before.mask, SIGPIPE));
+  EXPECT_FALSE(after.pending);
+}
+
+TEST(ChildProcessSignals, WriteToChildThatExitedGivesEpipe) {
+  const SigpipeState before = CaptureSigpipe();
+  MySqlChildProcess p;
+  Start(p, "head -c 1 >/dev/null");
+  const std::string data(4 * 1024 * 1024, 'd');
+  EXPECT_NE(p.WriteBuf(data.data(), static_cast<long>(data.size())), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EPIPE);
+  EXPECT_EQ(p.Wait(0), 0);
+  const SigpipeState after = CaptureSigpipe();
+  EXPECT_EQ(after.action.sa_handler, before.action.sa_handler);
+  EXPECT_FALSE(after.pending);
+}
+
+TEST(ChildProcessSignals, HostIgnoringSigpipeKeepsItsDisposition) {
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(sigaction(SIGPIPE, &ignore, &old), 0);
+  WriteToClosedStdinGivesEpipe();
+  const SigpipeState after = CaptureSigpipe();
+  sigaction(SIGPIPE, &old, nullptr);
+  EXPECT_EQ(after.action.sa_handler, SIG_IGN);
+  EXPECT_FALSE(after.pending);
+}
+
+TEST(ChildProcessSignals, SigpipeAlreadyPendingForHostStaysPending) {
+  sigset_t pipeSet, oldMask;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask), 0);
+  ASSERT_EQ(pthread_kill(pthread_self(), SIGPIPE), 0);
+  WriteToClosedStdinGivesEpipe();
+  const SigpipeState after = CaptureSigpipe();
+  EXPECT_TRUE(after.pending);
+  EXPECT_EQ(sigismember(&after.mask, SIGPIPE), 1);
+  const struct timespec zero = {0, 0};
+  EXPECT_EQ(sigtimedwait(&pipeSet, nullptr, &zero), SIGPIPE);
+  EXPECT_EQ(sigtimedwait(&pipeSet, nullptr, &zero), -1);  // only the host's one
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+}
+
+TEST(ChildProcessSignals, ChildStartsWithDefaultDispositionsAndEmptyMask) {
+  struct sigaction ignore = {}, oldInt = {}, oldPipe = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGINT, &ignore, &oldInt);
+  sigaction(SIGPIPE, &ignore, &oldPipe);
+  sigset_t block, oldMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &oldMask);
+
+  MySqlChildProcess p;
+  Start(p, "exec grep -E '^Sig(Blk|Ign):' /proc/self/status");
+  const std::string out = ReadAllOut(p);
+  const int status = p.Wait(0);
+
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGPIPE, &oldPipe, nullptr);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
+TEST(ChildProcessSignals, NewProcessGroupFlag) {
+  {
+    MySqlChildProcess p;
+    Start(p, "echo $$ $(cut -d' ' -f5 /proc/$$/stat)", true);
+    std::istringstream in(ReadAllOut(p));
+    long pid = 0, pgid = 0;
+    in >> pid >> pgid;
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(pgid, pid);
+    EXPECT_EQ(p.Wait(0), 0);
+  }
+  {
+    MySqlChildProcess p;
+    Start(p, "cut -d' ' -f5 /proc/$$/stat", false);
+    EXPECT_EQ(ReadAllOut(p), std::to_string(getpgrp()) + "\n");
+    EXPECT_EQ(p.Wait(0), 0);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Descriptors.
+
+std::set<std::string> Lines(const std::string& text) {
+  std::set<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.insert(line);
+  return lines;
+}
+
+TEST(ChildProcessDescriptors, NoHostDescriptorLeaksIntoTheChild) {
+  // Descriptors the host opened without close-on-exec.
+  const int nullFd = open("/dev/null", O_RDONLY);
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const int dupFd = dup(pipeFds[1]);
+  ASSERT_GE(nullFd, 0);
+  ASSERT_GE(dupFd, 0);
+
+  MySqlChildProcess p;
+  Start(p, "exec ls /proc/self/fd");
+  const std::string out = ReadAllOut(p);
+  EXPECT_EQ(p.Wait(0), 0);
+  // 0, 1, 2 and the directory ls itself reads.
+  EXPECT_EQ(Lines(out), (std::set<std::string>{"0", "1", "2", "3"})) << out;
+
+  close(nullFd);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+  close(dupFd);
+}
+
+TEST(ChildProcessDescriptors, HostWithClosedStandardDescriptors) {
+  // With 0/1/2 closed, new pipes land on them; the child must still get its
+  // own pipes there, and a child sharing the host's streams gets /dev/null.
+  const int saved[3] = {fcntl(0, F_DUPFD_CLOEXEC, 10), fcntl(1, F_DUPFD_CLOEXEC, 10),
+                        fcntl(2, F_DUPFD_CLOEXEC, 10)};
+  ASSERT_GE(saved[0], 0);
+  ASSERT_GE(saved[1], 0);
+  ASSERT_GE(saved[2], 0);
+  close(0);
+  close(1);
+  close(2);
+
+  std::string out, err, fds;
+  int status1 = -100, status2 = -100, status3 = -100;
+  bool stdioStayedClosed = false;
+  {
+    MySqlChildProcess p;
+    if (p.Initialize("cat; echo err >&2", "", "") == 0 &&
+        p.ZU_CreateProcess(true, false, false, false) == 0) {
+      // The object keeps its own descriptors off 0/1/2.
+      stdioStayedClosed = true;
+      for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) stdioStayedClosed = false;
+      p.WriteBuf("abc", 3);
+      p.CloseInput();
+      out = ReadAllOut(p);
+      status1 = p.Wait(0);
+      err = ReadErr(p);
+    }
+  }
+  {
+    MySqlChildProcess p;
+    if (p.Initialize("echo hi && echo there >&2 && exec ls -l /proc/self/fd/", "", "") == 0 &&
+        p.ZU_CreateProcess(false, false, false, false) == 0)
+      status2 = p.Wait(0);
+  }
+  {
+    MySqlChildProcess p;
+    if (p.Initialize("for f in 0 1 2; do readlink /proc/self/fd/$f; done", "", "") == 0 &&
+        p.ZU_CreateProcess(true, false, false, false) == 0) {
+      fds = ReadAllOut(p);
+      status3 = p.Wait(0);
+    }
+  }
+
+  for (int fd = 0; fd < 3; ++fd) {
+    dup2(saved[fd], fd);
+    close(saved[fd]);
+  }
+  EXPECT_TRUE(stdioStayedClosed);
+  EXPECT_EQ(out, "abc");
+  EXPECT_EQ(err, "err\n");
+  EXPECT_EQ(status1, 0);
+  EXPECT_EQ(status2, 0);
+  EXPECT_EQ(status3, 0);
+  EXPECT_EQ(fds.substr(0, 5), "pipe:");
+  EXPECT_EQ(fds.find("/dev/"), std::string::npos) << fds;
+}
+
+// ---------------------------------------------------------------------------
+// Reaping: no zombie, grandchildren, destruction, ignored SIGCHLD.
+
+TEST(ChildProcessReaping, NoZombieAfterWait) {
+  MySqlChildProcess p;
+  Start(p, "echo x");
+  const int pid = p.GetPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(ReadAllOut(p), "x\n");
+  EXPECT_EQ(p.Wait(0), 0);
+  EXPECT_FALSE(ProcessListed(pid));
+}
+
+TEST(ChildProcessReaping, WaitReturnsWhileGrandchildHoldsThePipes) {
+  MySqlChildProcess p;
+  Start(p, "sleep 30 & echo $!; echo hi >&2; echo hi");
+  // A bound far beyond need: failure shows as ETIMEDOUT rather than a hang.
+  EXPECT_EQ(p.Wait(20), 0);
+  EXPECT_NE(p.GetLastErrNo(), ETIMEDOUT);
+  std::istringstream in(ReadAllOut(p));
+  int grandchild = 0;
+  std::string word;
+  in >> grandchild >> word;
+  EXPECT_EQ(word, "hi");
+  EXPECT_EQ(ReadErr(p), "hi\n");
+  ASSERT_GT(grandchild, 0);
+  kill(grandchild, SIGKILL);
+}
+
+TEST(ChildProcessReaping, ReadBufEndsWhenChildExitsWhileGrandchildHoldsThePipe) {
+  MySqlChildProcess p;
+  Start(p, "sleep 30 & echo $!; echo hi");
+  std::istringstream in(ReadAllOut(p));
+  int grandchild = 0;
+  std::string word;
+  in >> grandchild >> word;
+  EXPECT_EQ(word, "hi");
+  EXPECT_EQ(p.Wait(20), 0);
+  ASSERT_GT(grandchild, 0);
+  kill(grandchild, SIGKILL);
+}
+
+TEST(ChildProcessReaping, DestructorNeitherKillsNorWaitsAndLeavesNoZombie) {
+  int pid = -1;
+  {
+    MySqlChildProcess p;
+    Start(p, "exec sleep 2");
+    pid = p.GetPid();
+    ASSERT_GT(pid, 0);
+  }
+  // Still running right after destruction: not killed, not waited for.
+  const char state = ProcessState(pid);
+  EXPECT_TRUE(state == 'S' || state == 'R') << state;
+  // Reaped by the background waiter once it ends.
+  EXPECT_TRUE(BecomesUnlisted(pid, 20)) << ProcessState(pid);
+}
+
+TEST(ChildProcessReaping, DestructorEndsChildBlockedOnOutputOrInput) {
+  int writer = -1, reader = -1;
+  {
+    MySqlChildProcess p;
+    Start(p, "exec yes");
+    writer = p.GetPid();
+    char buf[100];
+    long len = sizeof(buf);
+    ASSERT_EQ(p.ReadBuf(buf, &len), 0);
+  }
+  {
+    MySqlChildProcess p;
+    Start(p, "exec cat >/dev/null");
+    reader = p.GetPid();
+    ASSERT_EQ(p.WriteBuf("abc", 3), 0);
+  }
+  EXPECT_TRUE(BecomesUnlisted(writer, 20));
+  EXPECT_TRUE(BecomesUnlisted(reader, 20));
+}
+
+TEST(ChildProcessReaping, HostIgnoringSigchldGivesUnknownStatusWithoutHanging) {
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(sigaction(SIGCHLD, &ignore, &old), 0);
+  int status1 = 0, status2 = 0, errno1 = 0, rawStatus = 0;
+  std::string out;
+  {
+    MySqlChildProcess p;
+    if (p.Initialize("echo hi; exit 3", "", "") == 0 &&
+        p.ZU_CreateProcess(true, false, false, false) == 0) {
+      out = ReadAllOut(p);
+      status1 = p.Wait(0);
+      errno1 = p.GetLastErrNo();
+      rawStatus = p.GetWaitStatus();
+    }
+  }
+  {
+    MySqlChildProcess p;
+    if (p.Initialize("exit 0", "", "") == 0 && p.ZU_CreateProcess(false, false, true, false) == 0)
+      status2 = p.Wait(0);
+  }
+  sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_EQ(out, "hi\n");
+  EXPECT_EQ(status1, -1);
+  EXPECT_EQ(errno1, ECHILD);
+  EXPECT_EQ(rawStatus, -1);
+  EXPECT_EQ(status2, -1);
+}
+
+// ---------------------------------------------------------------------------
+// What Initialize records.
+
+TEST(ChildProcessInitialize, WorkDirAndEnvironment) {
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  char* real = realpath(dir.path().c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  const std::string realDir = real;
+  free(real);
+
+  ASSERT_EQ(setenv("XB_CHILD_REPLACED", "old", 1), 0);
+  ASSERT_EQ(setenv("XB_CHILD_KEPT", "kept", 1), 0);
+  MySqlChildProcess p;
+  ASSERT_EQ(p.Initialize("pwd; echo \"$XB_CHILD_A|$XB_CHILD_B|$XB_CHILD_REPLACED|$XB_CHILD_KEPT\"; "
+                         "env | grep -c '^XB_CHILD_REPLACED='",
+                         dir.path(), "XB_CHILD_A=alpha\nXB_CHILD_B=beta gamma=x\n\nXB_CHILD_REPLACED=new"),
+            0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, true, false), 0);
+  EXPECT_EQ(ReadAllOut(p), realDir + "\nalpha|beta gamma=x|new|kept\n1\n");
+  EXPECT_EQ(p.Wait(0), 0);
+  // The host's own environment is untouched.
+  EXPECT_STREQ(getenv("XB_CHILD_REPLACED"), "old");
+  EXPECT_EQ(getenv("XB_CHILD_A"), nullptr);
+  unsetenv("XB_CHILD_REPLACED");
+  unsetenv("XB_CHILD_KEPT");
+
+  // Empty values keep the host's directory and environment.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(p.Initialize("pwd", "", ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, true, false), 0);
+  EXPECT_EQ(ReadAllOut(p), std::string(cwd) + "\n");
+  EXPECT_EQ(p.Wait(0), 0);
+}
+
+}  // namespace
