@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <zuMySqlChildProcess/FaultInjection.h>
+
 #include "harness/Harness.h"
 
 namespace {
@@ -243,6 +247,73 @@ TEST_F(Runner, ChildFloodingStandardErrorWhileOutputIsReadDoesNotHang) {
       true, output, true);
   ASSERT_FALSE(result.IsError());
   EXPECT_EQ(output, "chunk1\nchunk2\nchunk3\nchunk4\nchunk5\nchunk6\nchunk7\nchunk8\n");
+}
+
+}  // namespace
+
+namespace {
+
+using LibMySqlProcess::testing::ClearFaults;
+using LibMySqlProcess::testing::FaultPoint;
+using LibMySqlProcess::testing::InjectFault;
+
+// Read failures a live pipe cannot produce, injected at the child-process seam.
+class RunnerReadFaults : public Runner {
+ protected:
+  ~RunnerReadFaults() override { ClearFaults(); }
+};
+
+TEST_F(RunnerReadFaults, NoDataYetIsRetriedSilently) {
+  InjectFault(FaultPoint::ReadBuf, 11, 1000);
+  std::string output;
+  CKaError result = Run("printf payload", true, output, true);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  EXPECT_EQ(output, "payload");
+  EXPECT_TRUE(log_->FindContaining("ReadBuf failed").empty());
+  EXPECT_EQ(log_->FindContaining("ReadBuf read").size(), 2u);  // the data, then the end
+}
+
+TEST_F(RunnerReadFaults, BrokenPipeEndsTheOutputLikeEndOfFile) {
+  InjectFault(FaultPoint::ReadBuf, 32);
+  std::string output = "kept";
+  CKaError result = Run("printf unread", true, output, true);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  EXPECT_EQ(output, "kept");
+  ExpectLoggedOnce(log_, "Received broken pipe from child", 0);
+  EXPECT_TRUE(log_->Find("receive zero bytes").empty());
+  ExpectLoggedOnce(log_, "ndebugXtraBackup is not set. Defaulting to 0", 0);
+}
+
+TEST_F(RunnerReadFaults, OtherReadErrorsFailAtOnceAndLeaveTheChildRunning) {
+  InjectFault(FaultPoint::ReadBuf, 5);
+  std::string output = "kept";
+  CKaError result = Run("sleep 0.3; exit 4", true, output, true);
+  ExpectRunnerFailure(result, "ReadBuf failed,lastErr = [5]");
+  ExpectLoggedOnce(log_, "ReadBuf failed,lastErr = [5]", 0);
+  EXPECT_EQ(output, "kept");
+  EXPECT_TRUE(log_->Find("Wait For Child Process failed").empty());
+  // The runner neither waited for nor stopped the child: its status is intact.
+  ASSERT_GT(child_.GetPid(), 0);
+  EXPECT_EQ(::kill(child_.GetPid(), 0), 0);
+  EXPECT_EQ(child_.Wait(0), 4);
+}
+
+TEST_F(RunnerReadFaults, FailedStandardErrorReadAfterAFailedWaitGivesEmptyBrackets) {
+  InjectFault(FaultPoint::ReadErrBuf, 9);
+  std::string output;
+  CKaError result = Run("echo lost >&2; exit 1", false, output, true);
+  ExpectRunnerFailure(result, "[]");
+  ExpectLoggedOnce(log_, "Wait For Child Process failed", 0);
+  ExpectLoggedOnce(log_, "Reading from STDERR of commmand failed", 0);
+}
+
+TEST_F(RunnerReadFaults, FailedStandardErrorReadInDebugModeStillSucceeds) {
+  settings_.SetMySql("ndebugXtraBackup", "1");
+  InjectFault(FaultPoint::ReadErrBuf, 9);
+  std::string output;
+  ASSERT_FALSE(Run("echo lost >&2", false, output, true).IsError());
+  ExpectLoggedOnce(log_, "Reading from STDERR of commmand failed", 0);
+  ExpectLoggedOnce(log_, " STDERR []", 0);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 
 #include <ChildSpawn/ChildSpawn.h>
 
+#include "FaultInjectionInternal.h"
+
 namespace LibMySqlProcess {
 
 namespace {
@@ -261,6 +263,10 @@ int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
   }
   const size_t cap = static_cast<size_t>(std::min<long>(*pnLen, SSIZE_MAX));
   *pnLen = 0;
+  if (int injected = testing::TakeInjectedFault(testing::FaultPoint::ReadBuf)) {
+    m_nLastErrNo = injected;
+    return -1;
+  }
   if (!m_pImpl || !m_pImpl->started || !m_pImpl->pipes) {
     m_nLastErrNo = EBADF;
     return -1;
@@ -339,6 +345,10 @@ int MySqlChildProcess::ReadErrBuf(char* pBuf, long* pnLen) {
   }
   const size_t cap = static_cast<size_t>(*pnLen);
   *pnLen = 0;
+  if (int injected = testing::TakeInjectedFault(testing::FaultPoint::ReadErrBuf)) {
+    m_nLastErrNo = injected;
+    return -1;
+  }
   if (!m_pImpl || !m_pImpl->started) {
     m_nLastErrNo = EBADF;
     return -1;
