@@ -167,10 +167,22 @@ std::string RunShell(const std::string& command, int* status) {
   return output;
 }
 
+namespace {
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
+}
+
+}  // namespace
+
+std::string SourceDir() { return EnvOr("XB_SOURCE_DIR", XB_DEFAULT_SOURCE_DIR); }
+std::string BinDir() { return EnvOr("XB_BIN_DIR", XB_DEFAULT_BIN_DIR); }
+
 Sandbox GetSandbox() {
   Sandbox sandbox;
-  const char* dir = std::getenv("XB_SANDBOX_DIR");
-  if (dir == nullptr || !*dir || !PathExists(std::string(dir) + "/my.cnf")) return sandbox;
+  std::string dir = EnvOr("XB_SANDBOX_DIR", XB_DEFAULT_SANDBOX_DIR);
+  if (dir.empty() || !PathExists(dir + "/my.cnf")) return sandbox;
   sandbox.dir = dir;
   sandbox.cnf = sandbox.dir + "/my.cnf";
   sandbox.datadir = sandbox.dir + "/data";

@@ -112,6 +112,10 @@ bool PathExists(const std::string& path);
 // *status receives the exit status.
 std::string RunShell(const std::string& command, int* status = nullptr);
 
+// The value of environment variable `name`, or else the build's default.
+std::string SourceDir();  // XB_SOURCE_DIR
+std::string BinDir();     // XB_BIN_DIR: the built programs
+
 // The throwaway server started by the test fixture, or empty fields when the
 // tests run without one.
 struct Sandbox {

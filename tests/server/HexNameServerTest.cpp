@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/Harness.h"
+
 #include <MySqlCommon/GetMySqlInfo.h>
 
 namespace {
@@ -134,12 +136,10 @@ std::vector<std::string> SampleNames() {
 class HexNameServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* dir = std::getenv("XB_SANDBOX_DIR");
-    if (dir == nullptr || *dir == '\0' || ::access((std::string(dir) + "/my.cnf").c_str(), R_OK) != 0) {
-      GTEST_SKIP() << "no sandbox server (XB_SANDBOX_DIR)";
-    }
-    cnf_ = std::string(dir) + "/my.cnf";
-    datadir_ = std::string(dir) + "/data";
+    const xbtest::Sandbox sandbox = xbtest::GetSandbox();
+    if (!sandbox.available()) GTEST_SKIP() << "no sandbox server (XB_SANDBOX_DIR)";
+    cnf_ = sandbox.cnf;
+    datadir_ = sandbox.datadir;
   }
 
   // Runs SQL through the command-line client; with force, carries on after
