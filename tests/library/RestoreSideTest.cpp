@@ -19,6 +19,7 @@ namespace {
 using xbtest::FakeTool;
 using xbtest::PathExists;
 using xbtest::ReadFile;
+using xbtest::RunShell;
 using xbtest::ScopedLogWriter;
 using xbtest::ScopedSettings;
 using xbtest::TempDir;
@@ -50,6 +51,13 @@ Account MysqlAccount() {
     account.gid = entry->pw_gid;
   }
   return account;
+}
+
+// The account name of the user running the tests (who owns the files they
+// create).
+std::string SelfName() {
+  const struct passwd* entry = ::getpwuid(::geteuid());
+  return entry != nullptr ? entry->pw_name : std::to_string(::geteuid());
 }
 
 bool HasPasswdEntry(uid_t uid) { return ::getpwuid(uid) != nullptr; }
@@ -207,6 +215,30 @@ TEST_F(RestoreSide, PrepareFailureCarriesTheToolsErrorText) {
   EXPECT_EQ(FakeTool::CallCount(fakeBin_, "chown"), 0);
 }
 
+TEST_F(RestoreSide, PrepareOfAChattyToolNeitherStallsNorLosesTheReason) {
+  // Far more output than a pipe holds, on both streams, then a failure whose
+  // reason comes last.
+  FakeTool tool;
+  tool.extraShell = "seq 1 100000; seq 1 60000 >&2; echo 'Error: cannot read redo log header' >&2";
+  tool.exitStatus = 1;
+  tool.Install(toolDir_, "xtrabackup");
+  const std::string target = MakeTarget("backup");
+  XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
+  CKaError result = util.prepare(target);
+  ASSERT_TRUE(result.IsError());
+  const std::string all = RunShell("seq 1 60000; echo 'Error: cannot read redo log header'");
+  const std::string command =
+      toolDir_ + "/xtrabackup --prepare --export --target-dir=\"" + target + "\" ";
+  EXPECT_TRUE(IsLibraryFailure(result, sig::kPrepare,
+                               " Failed to run the command [" + command + "]. Error = [[" +
+                                   all.substr(all.size() - 4094) + "]]"));
+
+  // The same tool succeeding: prepare completes.
+  tool.exitStatus = 0;
+  tool.Install(toolDir_, "xtrabackup");
+  EXPECT_FALSE(util.prepare(target).IsError());
+}
+
 TEST_F(RestoreSide, PrepareReportsAFailedOwnerChange) {
   FakeTool().Install(toolDir_, "xtrabackup");
   FakeTool chown;
@@ -342,7 +374,7 @@ TEST_F(ApplyBack, CopiesTheListedInnoDBFilesAndFixesOwnerAndMode) {
           {2, sig::kApplyBack, "Command is [cp " + source_ + "/p#*.cfg " + q},
           {2, sig::kApplyBack, "Command is [cp " + source_ + "/s#*.ibd " + q},
           {2, sig::kApplyBack, "Command is [cp " + source_ + "/s#*.cfg " + q},
-          {2, sig::kChangeOwner, "The command is [chown -R root: \"" + dest_ + "\"]"},
+          {2, sig::kChangeOwner, "The command is [chown -R " + SelfName() + ": \"" + dest_ + "\"]"},
           {2, sig::kChangeOwner, "The command is [chmod -R 0770 \"" + dest_ + "\"]"},
       }));
   EXPECT_EQ(log_->FindContaining("Command is [cp").size(), 8u);
@@ -563,7 +595,7 @@ TEST_F(OwnerChange, AFailedOwnerChangeStopsBeforeTheModeChange) {
   ops::ScopedPathFirst path(fakeBin_);
   XtraBackupUtil util;
   CKaError result = util.ChangeDBDirOwner(datadir_, target_);
-  const std::string command = "chown -R root: \"" + target_ + "\"";
+  const std::string command = "chown -R " + SelfName() + ": \"" + target_ + "\"";
   EXPECT_TRUE(
       IsLibraryFailure(result, sig::kChangeOwner,
                        "[" + command + "] command failed post file restore:[out text:err text]"));
@@ -575,7 +607,7 @@ TEST_F(OwnerChange, AFailedOwnerChangeStopsBeforeTheModeChange) {
            "Failed to change the owner of ibdata1 xtrabackup_info and [" + target_ + "] directory"},
       }));
   EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chown"),
-            (std::vector<std::string>{"-R", "root:", target_}));
+            (std::vector<std::string>{"-R", SelfName() + ":", target_}));
   EXPECT_EQ(FakeTool::CallCount(fakeBin_, "chmod"), 0);
   EXPECT_EQ(ops::ModeOf(target_ + "/t1.ibd"), 0600);
 }
@@ -612,7 +644,7 @@ TEST_F(OwnerChange, AMissingTargetFailsWithTheToolsText) {
   ASSERT_TRUE(result.IsError());
   EXPECT_EQ(result.GetFunction(), sig::kChangeOwner);
   const std::string prefix =
-      "[chown -R root: \"" + missing + "\"] command failed post file restore:[:";
+      "[chown -R " + SelfName() + ": \"" + missing + "\"] command failed post file restore:[:";
   EXPECT_EQ(result.AsString().compare(0, prefix.size(), prefix), 0) << result.AsString();
   EXPECT_NE(result.AsString().find("No such file"), std::string::npos) << result.AsString();
 }

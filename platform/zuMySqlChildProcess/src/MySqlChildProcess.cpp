@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -30,6 +31,8 @@ const int kExitPollMs = 50;
 // A nonblocking look at standard error every this many stdout reads keeps a
 // chatty child from stalling on a full stderr pipe while stdout flows.
 const unsigned kErrCheckInterval = 16;
+// Reads asking for less than this are served from a read-ahead of the pipe.
+const size_t kReadAheadBelow = 16 * 1024;
 // Upper bound of one drain of a pipe while waiting in WriteBuf/ReadBuf.
 const size_t kDrainPerWake = 1024 * 1024;
 
@@ -286,14 +289,25 @@ int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
     if (p.h.stdoutFd < 0) return 0;  // end of output
 
     if (tryRead) {
-      const ssize_t n = childspawn::ReadRetry(p.h.stdoutFd, pBuf, cap);
+      // Small reads go through the scratch buffer and keep the rest for the
+      // next calls: one system call then serves many of them.
+      char* readAhead = cap < kReadAheadBelow ? p.Scratch() : nullptr;
+      char* target = readAhead ? readAhead : pBuf;
+      const size_t want = readAhead ? childspawn::kScratchBytes : cap;
+      const ssize_t n = childspawn::ReadRetry(p.h.stdoutFd, target, want);
       if (n > 0) {
-        p.lastReadShort = static_cast<size_t>(n) < cap;
+        p.lastReadShort = static_cast<size_t>(n) < want;
+        size_t count = static_cast<size_t>(n);
+        if (readAhead) {  // before the drain below reuses the scratch buffer
+          count = std::min(count, cap);
+          std::memcpy(pBuf, readAhead, count);
+          p.outKeep.Append(readAhead + count, static_cast<size_t>(n) - count);
+        }
         if (p.h.stderrFd >= 0 && ++p.readsSinceErrCheck >= kErrCheckInterval) {
           p.readsSinceErrCheck = 0;
           p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
         }
-        *pnLen = static_cast<long>(n);
+        *pnLen = static_cast<long>(count);
         return 0;
       }
       if (n == 0) {

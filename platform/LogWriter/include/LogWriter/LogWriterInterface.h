@@ -19,4 +19,7 @@ class CLogWriterInterface {
   virtual int GetLogLevel() = 0;
 };
 
-extern boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+// Declared with default visibility so the host's definition is seen by the
+// shared libraries even when the host builds with hidden visibility.
+extern __attribute__((visibility("default"))) boost::shared_ptr<CLogWriterInterface>
+    g_ptrLogWriter;

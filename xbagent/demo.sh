@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# xbagent demo: back up and restore a real MariaDB server end to end.
+#
+#   xbagent/demo.sh BUILD_DIR        (run as root; ./run demo builds and calls it)
+#
+# 1. starts a throwaway server (tests/sandbox/mariadb-sandbox.sh) in a short
+#    directory under /tmp and fills it with sample data: several databases,
+#    InnoDB tables with secondary indexes and foreign keys, a partitioned
+#    table, a FULLTEXT table, MyISAM and Aria tables, and names the server
+#    stores encoded on disk (database my-db, table "t é-1");
+# 2. backs up the database my-db alone, then the whole server, with xbagent;
+# 3. restores the whole-server backup into a new data directory;
+# 4. starts a second server on that directory and compares CHECKSUM TABLE of
+#    every table between the two servers;
+# 5. prints a summary, stops both servers (also on failure or Ctrl-C) and
+#    exits nonzero if any table differs.
+set -euo pipefail
+
+die() { printf 'demo: error: %s\n' "$*" >&2; exit 1; }
+
+(($# >= 1)) || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=$(cd "$1" && pwd) || die "no build directory $1"
+XB="$BUILD_DIR/bin/xbagent"
+SANDBOX="$ROOT/tests/sandbox/mariadb-sandbox.sh"
+[[ -x "$XB" ]] || die "$XB not built (cmake --build $BUILD_DIR --target xbagent)"
+[[ $(id -u) -eq 0 ]] || die "run as root (the servers run as user mysql, restore gives files to mysql)"
+id mysql >/dev/null 2>&1 || die "no user mysql (install mariadb-server)"
+MARIADBD=$(command -v mariadbd || echo /usr/sbin/mariadbd)
+[[ -x "$MARIADBD" ]] || die "mariadbd not found (install mariadb-server)"
+
+# Short paths: unix socket names are limited to about 100 bytes.
+WORK=$(mktemp -d /tmp/xbdemo.XXXXXX)
+chmod 755 "$WORK"
+S1="$WORK/s1"            # the original server (sandbox)
+S2="$WORK/s2"            # the second server's socket, pid file and log
+BACKUPS="$WORK/backups"
+RESTORED="$WORK/restored"  # the restored data directory
+mkdir -p "$BACKUPS" "$S2"
+chown mysql:mysql "$S2"
+
+stop_second_server() {
+  local pid
+  pid=$(cat "$S2/mariadbd.pid" 2>/dev/null || true)
+  [[ -n "$pid" ]] || return 0
+  kill "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 300); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -9 "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  stop_second_server
+  "$SANDBOX" stop "$S1" >/dev/null 2>&1 || true
+  rm -rf -- "$WORK"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f s", b - a }'; }
+step() { printf '\n== %s\n' "$*"; }
+sql1() { mariadb --defaults-file="$S1/my.cnf" "$@"; }
+sql2() { mariadb --defaults-file="$S2/my.cnf" "$@"; }
+size_of() { du -sh "$1" | cut -f1; }
+
+T_START=$(now)
+
+step "start a throwaway server in $S1"
+"$SANDBOX" start "$S1"
+
+step "create sample data"
+t=$(now)
+sql1 <<'SQL'
+CREATE DATABASE shop;
+USE shop;
+CREATE TABLE customers (
+  id INT PRIMARY KEY, email VARCHAR(80) NOT NULL, name VARCHAR(60) NOT NULL,
+  UNIQUE KEY uk_email (email), KEY k_name (name)) ENGINE=InnoDB;
+CREATE TABLE orders (
+  id INT PRIMARY KEY, customer_id INT NOT NULL, total DECIMAL(10,2) NOT NULL,
+  created DATETIME NOT NULL, note VARCHAR(200),
+  KEY k_created (created),
+  CONSTRAINT fk_orders_customer FOREIGN KEY (customer_id) REFERENCES customers (id))
+  ENGINE=InnoDB;
+CREATE TABLE order_items (
+  order_id INT NOT NULL, line INT NOT NULL, product VARCHAR(40) NOT NULL, qty INT NOT NULL,
+  PRIMARY KEY (order_id, line), KEY k_product (product),
+  CONSTRAINT fk_items_order FOREIGN KEY (order_id) REFERENCES orders (id) ON DELETE CASCADE)
+  ENGINE=InnoDB;
+INSERT INTO customers SELECT seq, CONCAT('user', seq, '@example.com'), CONCAT('Customer ', seq)
+  FROM seq_1_to_20000;
+INSERT INTO orders SELECT seq, 1 + seq % 20000, (seq % 997) + 0.99,
+  '2024-01-01' + INTERVAL (seq % 50000) MINUTE, REPEAT(CHAR(65 + seq % 26), 150)
+  FROM seq_1_to_200000;
+INSERT INTO order_items SELECT 1 + (seq DIV 2), seq % 2, CONCAT('product-', seq % 500), 1 + seq % 5
+  FROM seq_0_to_399999;
+
+CREATE DATABASE `my-db`;
+USE `my-db`;
+CREATE TABLE `t é-1` (id INT PRIMARY KEY, label VARCHAR(40) NOT NULL, KEY k_label (label))
+  ENGINE=InnoDB;
+INSERT INTO `t é-1` SELECT seq, CONCAT('label ', seq % 1000) FROM seq_1_to_50000;
+CREATE TABLE authors (id INT PRIMARY KEY, name VARCHAR(40) NOT NULL, KEY (name)) ENGINE=InnoDB;
+CREATE TABLE books (id INT PRIMARY KEY, author_id INT NOT NULL, title VARCHAR(80) NOT NULL,
+  KEY (title), FOREIGN KEY (author_id) REFERENCES authors (id)) ENGINE=InnoDB;
+INSERT INTO authors SELECT seq, CONCAT('Author ', seq) FROM seq_1_to_500;
+INSERT INTO books SELECT seq, 1 + seq % 500, CONCAT('Title ', seq) FROM seq_1_to_20000;
+
+CREATE DATABASE analytics;
+USE analytics;
+CREATE TABLE events (id INT PRIMARY KEY, kind TINYINT NOT NULL, payload VARCHAR(100),
+  KEY k_kind (kind)) ENGINE=InnoDB PARTITION BY HASH (id) PARTITIONS 4;
+INSERT INTO events SELECT seq, seq % 7, MD5(seq) FROM seq_1_to_100000;
+CREATE TABLE notes (id INT PRIMARY KEY, body TEXT, FULLTEXT KEY ft_body (body)) ENGINE=InnoDB;
+INSERT INTO notes SELECT seq, CONCAT('note number ', seq, ' about topic ', seq % 37)
+  FROM seq_1_to_5000;
+CREATE TABLE legacy (id INT PRIMARY KEY, v INT) ENGINE=MyISAM;
+INSERT INTO legacy SELECT seq, seq * 3 FROM seq_1_to_10000;
+CREATE TABLE crashsafe (id INT PRIMARY KEY, v INT) ENGINE=Aria;
+INSERT INTO crashsafe SELECT seq, seq * 5 FROM seq_1_to_10000;
+SQL
+T_DATA=$(since "$t")
+echo "sample data created in $T_DATA"
+echo "on-disk names: my-db -> $("$XB" encode my-db), 't é-1' -> $("$XB" encode 't é-1')"
+
+step "back up one database: my-db"
+t=$(now)
+"$XB" backup --defaults-file "$S1/my.cnf" --database my-db --output-dir "$BACKUPS/my-db"
+T_DB=$(since "$t")
+ls -l "$BACKUPS/my-db"
+grep -E '"(kind|database|database_on_disk|size|sha256)"' "$BACKUPS/my-db/manifest.json" | head -n 6
+
+step "back up the whole server"
+t=$(now)
+"$XB" backup --defaults-file "$S1/my.cnf" --output-dir "$BACKUPS/full"
+T_FULL=$(since "$t")
+ls -l "$BACKUPS/full"
+echo "binary-log coordinates of the backup:"
+"$XB" binlog-info "$BACKUPS/full" --json
+
+step "restore the whole server into $RESTORED"
+t=$(now)
+"$XB" restore --full --from "$BACKUPS/full" --target-datadir "$RESTORED"
+T_RESTORE=$(since "$t")
+
+step "start a second server on the restored data directory"
+cat >"$S2/my.cnf" <<EOF
+[client]
+socket=$S2/mysql.sock
+user=root
+
+[mysqld]
+datadir=$RESTORED
+socket=$S2/mysql.sock
+pid-file=$S2/mariadbd.pid
+log-error=$S2/error.log
+skip-networking
+server-id=2
+innodb_buffer_pool_size=64M
+EOF
+t=$(now)
+setsid "$MARIADBD" --defaults-file="$S2/my.cnf" --user=mysql </dev/null >"$S2/mariadbd.out" 2>&1 &
+for _ in $(seq 1 600); do
+  mariadb-admin --defaults-file="$S2/my.cnf" --connect-timeout=2 ping >/dev/null 2>&1 && break
+  sleep 0.1
+done
+if ! mariadb-admin --defaults-file="$S2/my.cnf" --connect-timeout=2 ping >/dev/null 2>&1; then
+  tail -n 30 "$S2/error.log" "$S2/mariadbd.out" >&2 || true
+  die "the second server did not start on the restored data directory"
+fi
+echo "second server up in $(since "$t") ($(sql2 -N -B -e 'SELECT VERSION()'))"
+
+step "compare CHECKSUM TABLE of every table"
+# Every user table of the original server, as `db`.`table` with ` doubled.
+TABLES=$(sql1 -N -B -e "
+  SELECT CONCAT('\`', REPLACE(TABLE_SCHEMA, '\`', '\`\`'), '\`.\`',
+                REPLACE(TABLE_NAME, '\`', '\`\`'), '\`')
+  FROM information_schema.TABLES
+  WHERE TABLE_TYPE = 'BASE TABLE'
+    AND TABLE_SCHEMA NOT IN ('mysql', 'information_schema', 'performance_schema', 'sys')
+  ORDER BY TABLE_SCHEMA, TABLE_NAME")
+total=0 equal=0 different=0
+while IFS= read -r table; do
+  [[ -n "$table" ]] || continue
+  total=$((total + 1))
+  a=$(sql1 -N -B -e "CHECKSUM TABLE $table" | cut -f2)
+  b=$(sql2 -N -B -e "CHECKSUM TABLE $table" 2>&1 | cut -f2)
+  if [[ -n "$a" && "$a" == "$b" ]]; then
+    equal=$((equal + 1))
+    printf '  equal      %-32s %s\n' "$table" "$a"
+  else
+    different=$((different + 1))
+    printf '  DIFFERENT  %-32s %s != %s\n' "$table" "$a" "$b"
+  fi
+done <<<"$TABLES"
+
+step "summary"
+printf '  tables compared     %d: %d equal, %d different\n' "$total" "$equal" "$different"
+printf '  one-database backup %-8s in %s (%s)\n' "$(size_of "$BACKUPS/my-db")" "$T_DB" "my-db"
+printf '  whole-server backup %-8s in %s\n' "$(size_of "$BACKUPS/full")" "$T_FULL"
+printf '  restore             %-8s in %s (verify, extract, prepare)\n' \
+  "$(size_of "$RESTORED")" "$T_RESTORE"
+printf '  sample data         created in %s; whole demo %s\n' "$T_DATA" "$(since "$T_START")"
+
+if ((different > 0 || total == 0)); then
+  echo "demo: FAILED: the restored server differs from the original" >&2
+  exit 1
+fi
+echo "demo: OK: the restored server matches the original"

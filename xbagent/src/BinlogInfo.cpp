@@ -1,0 +1,71 @@
+// xbagent binlog-info DIR: the binary-log coordinates recorded in a backup
+// directory, an extracted backup or a restored data directory.
+
+#include <cstdio>
+#include <string>
+
+#include <XtraBackup/XtraBackupUtil.h>
+
+#include "Args.h"
+#include "Commands.h"
+#include "Common.h"
+#include "Fs.h"
+#include "Json.h"
+#include "Manifest.h"
+
+namespace xbagent {
+
+namespace {
+
+const char kUsage[] =
+    "usage: xbagent binlog-info DIR [--json]\n"
+    "\n"
+    "Prints the binary-log file number and position at which a backup was taken,\n"
+    "from DIR/xtrabackup_binlog_info (DIR: a backup directory, an extracted backup\n"
+    "or a restored data directory).\n"
+    "\n"
+    "  plain:   file_number=N and position=P, one per line\n"
+    "  --json:  {\"file_number\": N, \"position\": P, \"file\": NAME, \"gtid\": ...}\n";
+
+}  // namespace
+
+int RunBinlogInfo(const ArgList& argv) {
+  Args args(kUsage, {{"--json", false}}, argv);
+  if (args.Positional().size() != 1) UsageFail("binlog-info takes one directory");
+  const std::string dir = args.Positional()[0];
+  if (!IsDirectory(dir)) Fail(dir + " is not a directory");
+  const std::string infoPath = JoinPath(dir, kBinlogInfoFile);
+  if (!PathExists(infoPath)) {
+    Fail("no binary-log coordinates in " + dir + " (no " + kBinlogInfoFile +
+         ": binary logging was off during the backup, or this is not a backup)");
+  }
+
+  XtraBackup::XtraBackupUtil util;
+  long fileNumber = 0;
+  long position = 0;
+  CKaError status = util.populateLogData(&fileNumber, &position, dir);
+  if (status.IsError()) {
+    Fail("cannot read the binary-log coordinates in " + infoPath + ": " + status.AsString());
+  }
+  if (!args.Has("--json")) {
+    std::printf("file_number=%ld\nposition=%ld\n", fileNumber, position);
+    return kExitOk;
+  }
+
+  // The file name and GTID position, for the JSON form.
+  std::string text = ReadSmallFile(infoPath, 64 * 1024);
+  std::string file = text.substr(0, text.find_first_of("\t\n"));
+  std::string gtid;
+  size_t firstTab = text.find('\t');
+  size_t secondTab = firstTab == std::string::npos ? firstTab : text.find('\t', firstTab + 1);
+  if (secondTab != std::string::npos) gtid = Trim(text.substr(secondTab + 1));
+  JsonValue out = JsonValue::Object();
+  out.Set("file_number", JsonValue::SignedNumber(fileNumber));
+  out.Set("position", JsonValue::SignedNumber(position));
+  out.Set("file", JsonValue::String(file));
+  out.Set("gtid", gtid.empty() ? JsonValue::Null() : JsonValue::String(gtid));
+  std::fputs(out.Dump().c_str(), stdout);
+  return kExitOk;
+}
+
+}  // namespace xbagent

@@ -1,0 +1,208 @@
+#include "Relay.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Commands.h"
+#include "Common.h"
+#include "Fs.h"
+#include "Progress.h"
+#include "Sha256.h"
+
+namespace xbagent {
+
+namespace {
+
+constexpr size_t kBufferBytes = 1 << 20;
+constexpr size_t kBuffers = 4;
+constexpr size_t kErrBufferBytes =
+    static_cast<size_t>(LibMySqlProcess::MySqlChildProcess::kErrRetainBytes);
+constexpr double kErrCheckSeconds = 0.02;
+
+// A fixed ring of buffers passed from the reader to the writer in order.
+class BufferRing {
+ public:
+  BufferRing() {
+    for (auto& buffer : buffers_) buffer.reset(new char[kBufferBytes]);
+  }
+
+  // Reader: a free buffer to fill, or null once the writer has given up.
+  char* AcquireFree() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    freed_.wait(lock, [this] { return count_ < kBuffers || writerFailed_; });
+    if (writerFailed_) return nullptr;
+    return buffers_[(head_ + count_) % kBuffers].get();
+  }
+  void Publish(size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lengths_[(head_ + count_) % kBuffers] = length;
+    ++count_;
+    filled_.notify_one();
+  }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    filled_.notify_one();
+  }
+
+  // Writer: the next filled buffer, or null at the end.
+  const char* AcquireFilled(size_t* length) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    filled_.wait(lock, [this] { return count_ > 0 || closed_; });
+    if (count_ == 0) return nullptr;
+    *length = lengths_[head_];
+    return buffers_[head_].get();
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    head_ = (head_ + 1) % kBuffers;
+    --count_;
+    freed_.notify_one();
+  }
+  void WriterFailed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writerFailed_ = true;
+    freed_.notify_one();
+  }
+
+ private:
+  std::unique_ptr<char[]> buffers_[kBuffers];
+  size_t lengths_[kBuffers] = {};
+  size_t head_ = 0;   // oldest filled buffer
+  size_t count_ = 0;  // filled buffers
+  bool closed_ = false;
+  bool writerFailed_ = false;
+  std::mutex mutex_;
+  std::condition_variable filled_;
+  std::condition_variable freed_;
+};
+
+struct WriterState;
+void WriteBuffers(BufferRing* ring, WriterState* state);
+
+struct WriterState {
+  int outFd;
+  Sha256* sha;
+  XbStreamScanner* scanner;
+  uint64_t written = 0;
+  int writeErrno = 0;
+};
+
+void WriterLoop(BufferRing* ring, WriterState* state) noexcept {
+  try {
+    WriteBuffers(ring, state);
+  } catch (...) {
+    // Hashing failed (it does not, short of running out of memory): treat
+    // it as an output failure so the backup fails.
+    state->writeErrno = EIO;
+    ring->WriterFailed();
+  }
+}
+
+void WriteBuffers(BufferRing* ring, WriterState* state) {
+  for (;;) {
+    size_t length = 0;
+    const char* data = ring->AcquireFilled(&length);
+    if (data == nullptr) return;
+    state->scanner->Feed(data, length);
+    if (state->sha) state->sha->Update(data, length);
+    int err = WriteAll(state->outFd, data, length);
+    if (err != 0) {
+      state->writeErrno = err;
+      ring->WriterFailed();
+      return;
+    }
+    state->written += length;
+    ring->Release();
+  }
+}
+
+}  // namespace
+
+void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& toolErrors) {
+  // As large as what the child object keeps, so nothing pending is dropped;
+  // pages never written stay out of memory.
+  static std::unique_ptr<char[]> buffer(new char[kErrBufferBytes]);
+  for (;;) {
+    long length = static_cast<long>(kErrBufferBytes);
+    if (child.ReadErrBuf(buffer.get(), &length) != 0) return;  // nothing pending yet
+    if (length <= 0) return;                                    // ended
+    toolErrors.Feed(buffer.get(), static_cast<size_t>(length));
+    if (static_cast<size_t>(length) < kErrBufferBytes) return;
+  }
+}
+
+RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
+                        XbStreamScanner& scanner, ToolOutput& toolErrors) {
+  RelayResult result;
+  std::unique_ptr<Sha256> sha(hash ? new Sha256() : nullptr);
+  BufferRing ring;
+  WriterState state{outFd, sha.get(), &scanner};
+  std::thread writer(WriterLoop, &ring, &state);
+  // However this function is left, the writer finishes before the ring goes.
+  struct JoinWriter {
+    BufferRing& ring;
+    std::thread& thread;
+    ~JoinWriter() {
+      ring.Close();
+      if (thread.joinable()) thread.join();
+    }
+  } joinWriter{ring, writer};
+
+  Progress progress("backup", 0);
+  bool failed = false;
+  uint64_t read = 0;
+  double lastErrCheck = 0;
+  for (;;) {
+    char* buffer = ring.AcquireFree();
+    if (buffer == nullptr) {  // the writer failed
+      failed = true;
+      break;
+    }
+    long length = static_cast<long>(kBufferBytes);
+    if (child.ReadBuf(buffer, &length) != 0) {
+      int err = child.GetLastErrNo();
+      if ((err == EINTR || err == EAGAIN) && !StopRequested()) continue;
+      if (err != EINTR && err != EAGAIN) result.readErrno = err;
+      failed = true;
+      break;
+    }
+    if (StopRequested()) {
+      result.stopped = true;
+      failed = true;
+      break;
+    }
+    if (length <= 0) break;
+    ring.Publish(static_cast<size_t>(length));
+    read += static_cast<uint64_t>(length);
+    // The tool's messages: read often enough that none is ever dropped,
+    // without a system call per buffer.
+    double now = MonotonicSeconds();
+    if (now - lastErrCheck >= kErrCheckSeconds) {
+      lastErrCheck = now;
+      DrainToolErrors(child, toolErrors);
+    }
+    progress.Update(read);
+  }
+  ring.Close();
+  writer.join();
+  progress.Done();
+  if (StopRequested()) result.stopped = true;
+  if (failed && child.GetPid() > 0) {
+    // Our side cannot take the stream any more: stop the tool we started.
+    ::kill(child.GetPid(), SIGTERM);
+  }
+  result.exitStatus = child.Wait(0);
+  DrainToolErrors(child, toolErrors);
+  toolErrors.Finish();
+  result.bytes = state.written;
+  result.writeErrno = state.writeErrno;
+  if (sha) result.sha256 = sha->FinalHex();
+  return result;
+}
+
+}  // namespace xbagent

@@ -1,0 +1,39 @@
+#pragma once
+
+// The stream relay of a backup: the tool's standard output goes to a file
+// or to our standard output, hashed (SHA-256) and scanned on the way, while
+// the tool's standard error is read as it comes.
+//
+// Two threads share the work so hashing does not slow the stream: this
+// thread reads the tool's output into one of a few 1 MiB buffers; a worker
+// scans, hashes and writes the filled buffers in order.
+
+#include <cstdint>
+#include <string>
+
+#include <XtraBackup/XtraBackupUtil.h>
+
+#include "ToolOutput.h"
+#include "XbStream.h"
+
+namespace xbagent {
+
+struct RelayResult {
+  uint64_t bytes = 0;       // bytes written out
+  std::string sha256;       // "" when not hashed
+  int readErrno = 0;        // reading the tool's output failed
+  int writeErrno = 0;       // writing our output failed
+  bool stopped = false;     // a stop signal arrived
+  int exitStatus = -1;      // the tool's, from Wait
+};
+
+// Relays until the tool's output ends (or our side fails: then the tool is
+// stopped with SIGTERM), then waits for the tool and collects the rest of
+// its standard error into toolErrors.
+RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
+                        XbStreamScanner& scanner, ToolOutput& toolErrors);
+
+// Reads whatever standard error the tool has written so far (never blocks).
+void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& toolErrors);
+
+}  // namespace xbagent

@@ -1,0 +1,99 @@
+#include "ToolOutput.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "Common.h"
+#include "Log.h"
+
+namespace xbagent {
+
+namespace {
+
+constexpr size_t kTailLines = 40;
+constexpr size_t kMaxLineBytes = 16 * 1024;
+
+bool Contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool LooksLikeError(const std::string& line) {
+  static const char* const kMarks[] = {"rror", "ERROR", "ailed", "FAILED", "annot", "an't",
+                                       "denied", "No such", "not found", "Fatal", "FATAL",
+                                       "fatal", "Invalid", "invalid", "refused", "Aborting",
+                                       "Unknown", "unknown"};
+  for (const char* mark : kMarks) {
+    if (Contains(line, mark)) return true;
+  }
+  return false;
+}
+
+// Among the last lines, the last that looks like an error; else the last.
+std::string PickReason(const std::deque<std::string>& lines) {
+  size_t looked = 0;
+  for (auto it = lines.rbegin(); it != lines.rend() && looked < 8; ++it, ++looked) {
+    if (LooksLikeError(*it)) return *it;
+  }
+  return lines.empty() ? std::string() : lines.back();
+}
+
+}  // namespace
+
+void ToolOutput::Feed(const char* data, size_t length) {
+  size_t start = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (data[i] != '\n') continue;
+    if (partial_.size() < kMaxLineBytes) {
+      partial_.append(data + start, std::min(i - start, kMaxLineBytes - partial_.size()));
+    }
+    Line(partial_);
+    partial_.clear();
+    start = i + 1;
+  }
+  if (start < length && partial_.size() < kMaxLineBytes) {
+    partial_.append(data + start, std::min(length - start, kMaxLineBytes - partial_.size()));
+  }
+}
+
+void ToolOutput::Finish() {
+  if (!partial_.empty()) Line(partial_);
+  partial_.clear();
+}
+
+void ToolOutput::Line(const std::string& raw) {
+  std::string line = Trim(raw);
+  if (line.empty()) return;
+  ++lineCount_;
+  Log().Detail(Verbosity::kDebug, toolName_ + ": " + line);
+  // "We assume the  table was dropped during xtrabackup execution": a table
+  // the tool could not find is silently left out of the backup.
+  if (Contains(line, "We assume the") && Contains(line, "table was dropped")) {
+    if (droppedTableCount_++ == 0) droppedTableLine_ = line;
+  }
+  tail_.push_back(line);
+  if (tail_.size() > kTailLines) tail_.pop_front();
+}
+
+std::string ToolOutput::LastLine() const { return tail_.empty() ? std::string() : tail_.back(); }
+
+bool ToolOutput::EndsWithSuccess() const { return Contains(LastLine(), "completed OK!"); }
+
+std::string ToolOutput::Reason() const { return PickReason(tail_); }
+
+std::string ReasonFromText(const std::string& text, const std::string& toolName) {
+  // The library puts the tool's error output between the last "[" and "]".
+  std::string inner = text;
+  size_t open = text.find("Error = [");
+  if (open != std::string::npos) {
+    inner = text.substr(open + 9);
+    while (!inner.empty() && (inner.back() == ']' || inner.back() == '\n')) inner.pop_back();
+    while (!inner.empty() && inner.front() == '[') inner.erase(0, 1);
+  }
+  ToolOutput output(toolName);
+  output.Feed(inner.data(), inner.size());
+  output.Finish();
+  std::string reason = output.Reason();
+  return reason.empty() ? Trim(text) : reason;
+}
+
+}  // namespace xbagent

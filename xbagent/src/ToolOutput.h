@@ -1,0 +1,48 @@
+#pragma once
+
+// Reads a tool's standard error line by line as it arrives: keeps the last
+// lines (a failing tool puts its reason near the end), notices the lines
+// that make a backup incomplete, and passes every line to the debug log.
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+namespace xbagent {
+
+class ToolOutput {
+ public:
+  explicit ToolOutput(std::string toolName) : toolName_(std::move(toolName)) {}
+
+  void Feed(const char* data, size_t length);
+  // Ends the last line if it had no newline.
+  void Finish();
+
+  // The last non-empty line ("" when there was none).
+  std::string LastLine() const;
+  // True when the last non-empty line is the backup tool's success line.
+  bool EndsWithSuccess() const;
+  // The first line reporting a table left out of the backup ("" if none).
+  const std::string& DroppedTableLine() const { return droppedTableLine_; }
+  size_t DroppedTableLines() const { return droppedTableCount_; }
+  // The line most likely to hold the reason of a failure: the last line
+  // that looks like an error among the final ones, else the last line.
+  std::string Reason() const;
+  size_t Lines() const { return lineCount_; }
+
+ private:
+  void Line(const std::string& line);
+
+  std::string toolName_;
+  std::string partial_;
+  std::deque<std::string> tail_;
+  std::string droppedTableLine_;
+  size_t droppedTableCount_ = 0;
+  size_t lineCount_ = 0;
+};
+
+// The text of a failure message from the utility library with the tool's
+// error output in it: the reason line picked as by ToolOutput::Reason.
+std::string ReasonFromText(const std::string& text, const std::string& toolName);
+
+}  // namespace xbagent

@@ -1,0 +1,134 @@
+// xbagent: a backup agent for MariaDB built on libXtraBackupUtil.
+//
+//   xbagent backup ...        stream a backup of the server or one database
+//   xbagent restore ...       restore a backup
+//   xbagent binlog-info DIR   binary-log coordinates of a backup
+//   xbagent encode NAME       the on-disk form of a name
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+
+#include <XtraBackup/XtraBackupUtil.h>
+
+#include "Commands.h"
+#include "Common.h"
+#include "Log.h"
+
+// The utility library logs through this handle. It must stay visible to the
+// shared libraries that read it, whatever the build's default visibility.
+__attribute__((visibility("default"))) boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+namespace xbagent {
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) { g_stopSignal = signal; }
+
+const char kUsage[] =
+    "usage: xbagent COMMAND [OPTIONS]\n"
+    "\n"
+    "Backs up and restores a MariaDB server with mariabackup, through libXtraBackupUtil.\n"
+    "\n"
+    "Commands:\n"
+    "  backup        back up the whole server or one database into a backup directory\n"
+    "                (or stream it to standard output)\n"
+    "  restore       restore a backup: --full rebuilds a whole server's data directory\n"
+    "  binlog-info   binary-log file number and position recorded in a backup\n"
+    "  encode        the on-disk (file-name) form of database or table names\n"
+    "\n"
+    "Run 'xbagent COMMAND --help' for a command's options. Every command takes\n"
+    "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
+    "detail to a file.\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+
+void InstallSignalHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  // A closed output is seen as EPIPE from write(2), never as a signal.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+}  // namespace
+
+bool StopRequested() { return g_stopSignal != 0; }
+
+}  // namespace xbagent
+
+int main(int argc, char** argv) {
+  using namespace xbagent;
+  g_ptrLogWriter = LogHandle();
+  InstallSignalHandlers();
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  // Common options may also come before the command name.
+  std::vector<std::string> leading;
+  while (!args.empty() && args.front().size() > 1 && args.front()[0] == '-' &&
+         args.front() != "--help" && args.front() != "-h") {
+    leading.push_back(args.front());
+    args.erase(args.begin());
+    if (leading.back() == "--log" && !args.empty()) {
+      leading.push_back(args.front());
+      args.erase(args.begin());
+    }
+  }
+  if (args.empty() || args.front() == "help" || args.front() == "--help" ||
+      args.front() == "-h") {
+    std::fputs(kUsage, args.empty() ? stderr : stdout);
+    return args.empty() ? kExitUsage : kExitOk;
+  }
+  std::string command = args.front();
+  args.erase(args.begin());
+  args.insert(args.end(), leading.begin(), leading.end());
+
+  int status = kExitFailure;
+  try {
+    if (command == "backup") {
+      status = RunBackup(args);
+    } else if (command == "restore") {
+      status = RunRestore(args);
+    } else if (command == "binlog-info") {
+      status = RunBinlogInfo(args);
+    } else if (command == "encode") {
+      status = RunEncode(args);
+    } else {
+      UsageFail("unknown command '" + command + "' (see xbagent --help)");
+    }
+  } catch (const Failure& failure) {
+    status = failure.code();
+    if (!std::string(failure.what()).empty()) {
+      Log().Error("xbagent " + command + ": " +
+                  (status == kExitUsage ? "usage error: " : "error: ") + failure.what());
+    }
+  } catch (const std::exception& error) {
+    status = kExitFailure;
+    Log().Error("xbagent " + command + ": error: " + error.what());
+  }
+  if (Log().Wants(Verbosity::kVerbose)) {
+    struct rusage usage = {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    char text[160];
+    std::snprintf(text, sizeof text, "xbagent: cpu user %.2f s, system %.2f s; peak RSS %ld KiB",
+                  static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6,
+                  static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6,
+                  usage.ru_maxrss);
+    Log().Detail(Verbosity::kVerbose, text);
+  }
+  Log().Flush();
+  return status;
+}
