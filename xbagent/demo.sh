@@ -12,7 +12,11 @@
 # 3. restores the whole-server backup into a new data directory;
 # 4. starts a second server on that directory and compares CHECKSUM TABLE of
 #    every table between the two servers;
-# 5. prints a summary, stops both servers (also on failure or Ctrl-C) and
+# 5. changes rows of my-db and drops two of its tables on the first server,
+#    restores the one-database backup into that running server with
+#    restore --database my-db --replace, and compares CHECKSUM TABLE of every
+#    table of my-db with its value at backup time;
+# 6. prints a summary, stops both servers (also on failure or Ctrl-C) and
 #    exits nonzero if any table differs.
 set -euo pipefail
 
@@ -111,6 +115,14 @@ CREATE TABLE books (id INT PRIMARY KEY, author_id INT NOT NULL, title VARCHAR(80
   KEY (title), FOREIGN KEY (author_id) REFERENCES authors (id)) ENGINE=InnoDB;
 INSERT INTO authors SELECT seq, CONCAT('Author ', seq) FROM seq_1_to_500;
 INSERT INTO books SELECT seq, 1 + seq % 500, CONCAT('Title ', seq) FROM seq_1_to_20000;
+CREATE TABLE shelves (id INT, floor INT, label VARCHAR(20), PRIMARY KEY (id, floor))
+  PARTITION BY RANGE (floor) (PARTITION f0 VALUES LESS THAN (2), PARTITION f1 VALUES LESS THAN MAXVALUE);
+INSERT INTO shelves SELECT seq, seq % 4, CONCAT('shelf ', seq) FROM seq_1_to_2000;
+CREATE TABLE reviews (id INT PRIMARY KEY, body TEXT, FULLTEXT KEY ft_body (body)) ENGINE=InnoDB;
+INSERT INTO reviews SELECT seq, CONCAT('review ', seq, ' rates it ', ELT(1 + seq % 3, 'good', 'fine', 'dull'))
+  FROM seq_1_to_3000;
+CREATE TABLE loans (id INT PRIMARY KEY, book_id INT NOT NULL) ENGINE=MyISAM;
+INSERT INTO loans SELECT seq, 1 + seq % 20000 FROM seq_1_to_5000;
 
 CREATE DATABASE analytics;
 USE analytics;
@@ -135,6 +147,17 @@ t=$(now)
 T_DB=$(since "$t")
 ls -l "$BACKUPS/my-db"
 grep -E '"(kind|database|database_on_disk|size|sha256)"' "$BACKUPS/my-db/manifest.json" | head -n 6
+# CHECKSUM TABLE of every table of my-db at backup time (nothing changes it
+# until the single-database restore step).
+MYDB_TABLES=$(sql1 -N -B -e "
+  SELECT CONCAT('\`my-db\`.\`', REPLACE(TABLE_NAME, '\`', '\`\`'), '\`')
+  FROM information_schema.TABLES
+  WHERE TABLE_SCHEMA = 'my-db' AND TABLE_TYPE = 'BASE TABLE' ORDER BY TABLE_NAME")
+declare -A MYDB_AT_BACKUP=()
+while IFS= read -r table; do
+  [[ -n "$table" ]] || continue
+  MYDB_AT_BACKUP["$table"]=$(sql1 -N -B -e "CHECKSUM TABLE $table" | cut -f2)
+done <<<"$MYDB_TABLES"
 
 step "back up the whole server"
 t=$(now)
@@ -200,16 +223,54 @@ while IFS= read -r table; do
   fi
 done <<<"$TABLES"
 
+step "restore the one-database backup of my-db into the running first server"
+echo "changing rows and dropping a table in my-db first:"
+sql1 -v <<'SQL'
+SET foreign_key_checks = 0;
+USE `my-db`;
+UPDATE `t é-1` SET label = 'changed' WHERE id <= 1000;
+DELETE FROM books WHERE id % 3 = 0;
+DROP TABLE authors;
+DROP TABLE reviews;
+DELETE FROM shelves WHERE floor = 3;
+DELETE FROM loans WHERE id > 4000;
+SQL
+echo "without --replace the restore refuses to touch the existing database:"
+if "$XB" restore --database my-db --from "$BACKUPS/my-db" --defaults-file "$S1/my.cnf"; then
+  die "restore --database without --replace changed an existing database"
+fi
+t=$(now)
+"$XB" restore --database my-db --from "$BACKUPS/my-db" --defaults-file "$S1/my.cnf" --replace
+T_DBRESTORE=$(since "$t")
+db_total=0 db_equal=0
+while IFS= read -r table; do
+  [[ -n "$table" ]] || continue
+  db_total=$((db_total + 1))
+  a=${MYDB_AT_BACKUP["$table"]}
+  b=$(sql1 -N -B -e "CHECKSUM TABLE $table" 2>&1 | cut -f2)
+  if [[ -n "$a" && "$a" == "$b" ]]; then
+    db_equal=$((db_equal + 1))
+    printf '  equal      %-32s %s\n' "$table" "$b"
+  else
+    different=$((different + 1))
+    printf '  DIFFERENT  %-32s %s at backup time, now %s\n' "$table" "$a" "$b"
+  fi
+done <<<"$MYDB_TABLES"
+echo "FULLTEXT search after the restore: $(sql1 -N -B -e \
+  "SELECT COUNT(*) FROM \`my-db\`.reviews WHERE MATCH (body) AGAINST ('dull')") reviews match 'dull'"
+
 step "summary"
 printf '  tables compared     %d: %d equal, %d different\n' "$total" "$equal" "$different"
 printf '  one-database backup %-8s in %s (%s)\n' "$(size_of "$BACKUPS/my-db")" "$T_DB" "my-db"
 printf '  whole-server backup %-8s in %s\n' "$(size_of "$BACKUPS/full")" "$T_FULL"
 printf '  restore             %-8s in %s (verify, extract, prepare)\n' \
   "$(size_of "$RESTORED")" "$T_RESTORE"
+printf '  database restore    my-db into the live server in %s: %d of %d tables equal to backup time\n' \
+  "$T_DBRESTORE" "$db_equal" "$db_total"
 printf '  sample data         created in %s; whole demo %s\n' "$T_DATA" "$(since "$T_START")"
 
-if ((different > 0 || total == 0)); then
-  echo "demo: FAILED: the restored server differs from the original" >&2
+if ((different > 0 || total == 0 || db_total == 0)); then
+  echo "demo: FAILED: a restored table differs from the backed-up one" >&2
   exit 1
 fi
-echo "demo: OK: the restored server matches the original"
+echo "demo: OK: the restored server and the restored database match the originals"

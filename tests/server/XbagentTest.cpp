@@ -232,7 +232,7 @@ TEST_F(XbagentTest, BadUsageExitsTwoWithTheCause) {
 
   r = Xb("restore --database " + Q(kDb) + " --from x");
   EXPECT_EQ(r.status, 2);
-  EXPECT_TRUE(Contains(r.err, "not yet supported")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "--defaults-file")) << r.err;
 
   r = Xb("binlog-info");
   EXPECT_EQ(r.status, 2);

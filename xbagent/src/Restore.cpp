@@ -16,9 +16,10 @@ const char kUsage[] =
     "       xbagent restore --database NAME --from DIR [--replace] [OPTIONS]\n"
     "\n"
     "  --full           rebuild a whole server's data directory from a server backup\n"
-    "  --database NAME  restore one database into a running server (not yet supported)\n"
+    "  --database NAME  restore one database into a running server\n"
     "\n"
-    "Run 'xbagent restore --full --help' for the options of each form.\n";
+    "Run 'xbagent restore --full --help' or 'xbagent restore --database X --help' for\n"
+    "the options of each form.\n";
 
 bool HasOption(const ArgList& args, const std::string& name) {
   for (const std::string& arg : args) {

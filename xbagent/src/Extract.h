@@ -1,0 +1,45 @@
+#pragma once
+
+// The first half of every restore: check the stream file against its
+// manifest, extract it into an empty staging directory through the utility
+// library, and check the result is a complete full backup.
+
+#include <cstdint>
+#include <string>
+
+#include <XtraBackup/XtraBackupUtil.h>
+
+#include "Manifest.h"
+
+namespace xbagent {
+
+// A staging directory that is emptied (or removed, when we created it) if the
+// restore does not finish.
+class StagingGuard {
+ public:
+  StagingGuard(std::string path, bool created) : path_(std::move(path)), created_(created) {}
+  ~StagingGuard();
+  StagingGuard(const StagingGuard&) = delete;
+  StagingGuard& operator=(const StagingGuard&) = delete;
+  void Release() { released_ = true; }
+
+ private:
+  std::string path_;
+  bool created_;
+  bool released_ = false;
+};
+
+// Directory that must not exist or must be empty; returns whether it exists.
+bool CheckFreshDirectory(const std::string& path, const std::string& role);
+
+// Checks the stream's size and SHA-256 against the manifest (with a progress
+// line); throws Failure when they differ. Returns the size.
+uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& streamPath);
+
+// Extracts the stream file into the empty directory staging with
+// util.extractXtraBackup, feeding it through child; checks the extractor
+// succeeded, read everything, and left a full backup's checkpoints file.
+void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
+                   const std::string& streamPath, uint64_t size, const std::string& staging);
+
+}  // namespace xbagent
