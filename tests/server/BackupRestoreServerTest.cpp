@@ -297,6 +297,25 @@ TEST_F(BackupRestoreServer, OneDatabaseStreamsExtractsAndGivesItsCoordinates) {
   EXPECT_EQ(log_->FindContaining("--databases \"" + encoded + "\" --stream=xbstream").size(), 1u);
 }
 
+// Before any transaction has a GTID the tool writes an empty third field:
+// "mysql-bin.000001<TAB>328<TAB><LF>".
+TEST_F(BackupRestoreServer, CoordinatesOfABackupTakenBeforeAnyGtid) {
+  Sql("RESET MASTER;");
+  TempDir work("xbserver");
+  const BinlogCoordinates before = MasterStatus();
+  ASSERT_EQ(Backup(false, "mysql", work / "lsn", work / "nogtid.xbstream"), 0);
+  EXPECT_EQ(MasterStatus(), before);
+
+  const std::string staging = work / "staging";
+  ::mkdir(staging.c_str(), 0700);
+  ASSERT_EQ(Extract(work / "nogtid.xbstream", staging), 0);
+  const std::string recorded = ReadFile(staging + "/xtrabackup_binlog_info");
+  ASSERT_GE(recorded.size(), 3u);
+  EXPECT_EQ(recorded.substr(recorded.size() - 2), "\t\n") << recorded;
+  EXPECT_EQ(FromBackup(staging), before);
+  EXPECT_EQ(before.number, 1);
+}
+
 TEST_F(BackupRestoreServer, WholeServerStreamsExtractsAndPrepares) {
   const std::string first = CreateShop("my-db \xc3\xa9\xd0\xb6");
   const std::string second = CreateShop("xb whole");
