@@ -1,0 +1,372 @@
+#!/usr/bin/env bash
+# The benchmark table: each figure of the library (through xbagent or a bench
+# program) against a baseline measured in the same run, over several runs.
+#
+#   bench/run-bench.sh BUILD_DIR [--quick] [--runs N]
+#
+# BUILD_DIR is a Release build (./run bench makes build-release). --quick
+# uses smaller data (about a quarter) and fewer runs. Timings come from
+# hyperfine (JSON and CSV exports are kept in BUILD_DIR/bench-results), peak
+# RSS from /usr/bin/time -f %M. The data lives on a throwaway server in
+# /tmp/xbsb-bench, stopped and removed on exit; scratch files go to a
+# temporary directory removed on exit.
+#
+# Each row: library median (min-max) | baseline median (min-max) | ratio of
+# the medians (library / baseline) | target | PASS or MISS.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+usage() {
+  echo "usage: bench/run-bench.sh BUILD_DIR [--quick] [--runs N]" >&2
+  exit 2
+}
+
+(($# >= 1)) || usage
+BUILD=$(cd "$1" && pwd) || usage
+shift
+QUICK=0
+RUNS=""
+while (($#)); do
+  case "$1" in
+    --quick) QUICK=1; shift ;;
+    --runs) (($# >= 2)) || usage; RUNS=$2; shift 2 ;;
+    *) usage ;;
+  esac
+done
+
+BIN=$BUILD/bin
+for program in xbagent bench_relay bench_spawn bench_applyback bench_schema bench_extract; do
+  [[ -x "$BIN/$program" ]] || { echo "run-bench: $BIN/$program is missing (build first)" >&2; exit 1; }
+done
+for program in hyperfine mariadb mariadb-dump mariabackup mbstream; do
+  command -v "$program" >/dev/null || { echo "run-bench: $program is not on PATH" >&2; exit 1; }
+done
+[[ -x /usr/bin/time ]] || { echo "run-bench: /usr/bin/time is missing (package time)" >&2; exit 1; }
+
+# Sizes. Rows of the data table hold about 1.1 KB on disk.
+if ((QUICK)); then
+  BIG_ROWS=425000          # ~0.5 GB
+  SMALL_ROWS=110000        # ~0.12 GB
+  RELAY_BYTES=1G
+  APPLY_TABLES=500
+  SPAWN_GIB=2
+  SCHEMA_BYTES=50000000
+  : "${RUNS:=3}"
+else
+  BIG_ROWS=1700000         # ~2 GB
+  SMALL_ROWS=425000        # ~0.5 GB
+  RELAY_BYTES=4G
+  APPLY_TABLES=2000
+  SPAWN_GIB=8
+  SCHEMA_BYTES=200000000
+  : "${RUNS:=5}"
+fi
+SPAWN_RUNS=200
+DUMP_LINE_BYTES=1016       # one row of the data table in mariadb-dump's output
+
+SANDBOX=/tmp/xbsb-bench
+CNF=$SANDBOX/my.cnf
+TOOLS=$SANDBOX/tools
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/xbbench.XXXXXX")
+RESULTS=$BUILD/bench-results
+rm -rf "$RESULTS"
+mkdir -p "$RESULTS"
+ROWS_FILE=$WORK/rows
+
+cleanup() {
+  "$ROOT/tests/sandbox/mariadb-sandbox.sh" stop "$SANDBOX" >/dev/null 2>&1 || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+log() { printf '== %s\n' "$*" >&2; }
+q() { printf '%q' "$1"; }
+
+# ---------------------------------------------------------------- statistics
+
+# stats VALUES... -> "median min max"
+stats() {
+  printf '%s\n' "$@" | sort -g | awk '
+    { v[NR] = $1 }
+    END {
+      if (NR == 0) { print "nan nan nan"; exit }
+      m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf "%.6g %.6g %.6g\n", m, v[1], v[NR]
+    }'
+}
+
+# hf NAME [hyperfine options and commands...]: runs hyperfine, keeping the
+# exports as RESULTS/NAME.json and RESULTS/NAME.csv. Returns nonzero (and
+# shows hyperfine's output) when a command failed.
+hf() {
+  local name=$1
+  shift
+  if ! hyperfine --style basic --export-json "$RESULTS/$name.json" \
+        --export-csv "$RESULTS/$name.csv" "$@" >"$RESULTS/$name.log" 2>&1; then
+    echo "run-bench: $name failed:" >&2
+    tail -n 15 "$RESULTS/$name.log" >&2
+    return 1
+  fi
+}
+
+# hf_stats NAME COMMAND_NAME -> "median min max" in seconds, from the CSV
+# (columns: command,mean,stddev,median,user,system,min,max).
+hf_stats() {
+  awk -F, -v want="$2" 'NR > 1 && $1 == want { print $4, $7, $8; found = 1 }
+                        END { if (!found) print "nan nan nan" }' "$RESULTS/$1.csv"
+}
+
+# row LABEL UNIT "LIB_MED LIB_MIN LIB_MAX" "BASE_MED BASE_MIN BASE_MAX" OP TARGET
+# OP is le (ratio <= TARGET passes) or ge. Values given in seconds are shown
+# in the unit: s, ms (already ms), MiB (given in KiB) or MB (bytes).
+row() {
+  printf '%s|%s|%s|%s|%s|%s\n' "$1" "$2" "$3" "$4" "$5" "$6" >>"$ROWS_FILE"
+}
+
+# A row whose measurement failed.
+row_failed() {
+  printf '%s|FAILED||||\n' "$1" >>"$ROWS_FILE"
+}
+
+print_table() {
+  awk -F'|' '
+    function fmt(v, unit) {
+      if (v == "nan" || v == "") return "-"
+      if (unit == "s") return sprintf("%.3f", v)
+      if (unit == "ms") return sprintf("%.3f", v)
+      if (unit == "MiB") return sprintf("%.1f", v / 1024)
+      if (unit == "MB") return sprintf("%.1f", v / 1e6)
+      return v
+    }
+    function cell(triple, unit,   p) {
+      split(triple, p, " ")
+      if (p[1] == "" || p[1] == "nan") return "-"
+      return sprintf("%s (%s-%s)", fmt(p[1], unit), fmt(p[2], unit), fmt(p[3], unit))
+    }
+    BEGIN {
+      printf "%-44s %-5s %-27s %-27s %-7s %-8s %s\n", "figure", "unit",
+             "library median (min-max)", "baseline median (min-max)", "ratio", "target", "result"
+      line = ""; for (i = 0; i < 133; i++) line = line "-"; print line
+    }
+    $2 == "FAILED" { printf "%-44s %s\n", $1, "FAILED (see the log above)"; next }
+    {
+      split($3, l, " "); split($4, b, " ")
+      ratio = (b[1] > 0) ? l[1] / b[1] : 0
+      pass = ($5 == "le") ? (ratio <= $6) : (ratio >= $6)
+      target = (($5 == "le") ? "<= " : ">= ") $6
+      printf "%-44s %-5s %-27s %-27s %-7.3f %-8s %s\n", $1, $2, cell($3, $2), cell($4, $2),
+             ratio, target, pass ? "PASS" : "MISS"
+    }' "$ROWS_FILE"
+}
+
+# ---------------------------------------------------------------- data
+
+log "starting a throwaway server in $SANDBOX"
+XB_SANDBOX_BUFFER_POOL=${XB_SANDBOX_BUFFER_POOL:-1G} \
+XB_SANDBOX_LOG_FILE_SIZE=${XB_SANDBOX_LOG_FILE_SIZE:-512M} \
+  "$ROOT/tests/sandbox/mariadb-sandbox.sh" start "$SANDBOX" >&2
+
+sql() { mariadb --defaults-file="$CNF" "$@"; }
+
+log "creating bench_big ($BIG_ROWS rows) and bench_small ($SMALL_ROWS rows)"
+SECONDS=0
+sql -e "SET GLOBAL innodb_io_capacity=20000; SET GLOBAL innodb_io_capacity_max=40000;"
+for spec in "bench_big $BIG_ROWS" "bench_small $SMALL_ROWS"; do
+  set -- $spec
+  sql -e "CREATE DATABASE $1;
+          CREATE TABLE $1.t (id INT PRIMARY KEY, pad VARCHAR(1000) NOT NULL) ENGINE=InnoDB;"
+  sql -D "$1" -e "INSERT INTO t SELECT seq, REPEAT(CHAR(65 + seq % 26), 1000) FROM seq_1_to_$2;"
+done
+# Let the page cleaner catch up, so the backups measured copy a settled
+# database rather than racing a flush.
+for _ in $(seq 1 120); do
+  dirty=$(sql -N -e "SHOW GLOBAL STATUS LIKE 'Innodb_buffer_pool_pages_dirty'" | awk '{print $2}')
+  ((dirty < 500)) && break
+  sleep 0.5
+done
+log "data ready in ${SECONDS}s: $(du -sh "$SANDBOX/data/bench_big" | cut -f1) + $(du -sh "$SANDBOX/data/bench_small" | cut -f1) (dirty pages left: $dirty)"
+
+XB="$(q "$TOOLS/xtrabackup") --defaults-file=$(q "$CNF") --backup --stream=xbstream"
+AGENT="$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --output -"
+
+# ---------------------------------------------------------------- 1. backup stream
+
+log "1. backup stream of bench_big ($RUNS runs each)"
+if hf backup --runs "$RUNS" --warmup 1 \
+     -n library "$AGENT --database bench_big >/dev/null 2>/dev/null" \
+     -n tool-devnull "$XB --databases bench_big >/dev/null 2>/dev/null" \
+     -n tool-pipe "$XB --databases bench_big 2>/dev/null | cat >/dev/null"; then
+  row "1a backup stream vs tool > /dev/null" s "$(hf_stats backup library)" \
+      "$(hf_stats backup tool-devnull)" le 1.02
+  row "1b backup stream vs tool piped to cat" s "$(hf_stats backup library)" \
+      "$(hf_stats backup tool-pipe)" le 1.02
+else
+  row_failed "1 backup stream"
+fi
+
+# ---------------------------------------------------------------- 2. extraction
+
+log "2. extraction fed by the host ($RUNS runs each)"
+STREAM=$WORK/stream.xb
+eval "$XB --databases bench_big" >"$STREAM" 2>"$WORK/stream.err"
+log "   stream file: $(du -h "$STREAM" | cut -f1)"
+EXTRACT=$WORK/extract
+if hf extract --runs "$RUNS" --warmup 1 \
+     --prepare "rm -rf $(q "$EXTRACT") && mkdir $(q "$EXTRACT")" \
+     -n library "$(q "$BIN/bench_extract") $(q "$TOOLS") $(q "$EXTRACT") $(q "$STREAM") >/dev/null" \
+     -n xbstream "$(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT") < $(q "$STREAM")" &&
+   [[ -f "$EXTRACT/xtrabackup_checkpoints" ]]; then
+  row "2  extraction fed from a file" s "$(hf_stats extract library)" \
+      "$(hf_stats extract xbstream)" le 1.02
+else
+  row_failed "2  extraction fed from a file"
+fi
+rm -rf "$STREAM" "$EXTRACT"
+
+# ---------------------------------------------------------------- 3. relay
+
+log "3. relay of $RELAY_BYTES through ReadBuf ($RUNS runs each)"
+if hf relay --runs "$RUNS" --warmup 1 \
+     -n library "$(q "$BIN/bench_relay") 'head -c $RELAY_BYTES /dev/zero' >/dev/null" \
+     -n pipe-cat "sh -c 'head -c $RELAY_BYTES /dev/zero | cat > /dev/null'"; then
+  row "3  relay $RELAY_BYTES, time (1/throughput)" s "$(hf_stats relay library)" \
+      "$(hf_stats relay pipe-cat)" le 1.00
+else
+  row_failed "3  relay"
+fi
+
+# ---------------------------------------------------------------- 4. host RSS
+
+# peak_rss NAME COMMAND...: peak RSS in KiB of one run, appended to RESULTS/NAME.rss
+peak_rss() {
+  local name=$1
+  shift
+  /usr/bin/time -f %M -o "$WORK/time.out" "$@" >/dev/null 2>"$WORK/rss.err" || {
+    tail -n 5 "$WORK/rss.err" >&2
+    return 1
+  }
+  tail -n 1 "$WORK/time.out" | tee -a "$RESULTS/$name.rss"
+}
+
+log "4. host peak RSS while streaming ($RUNS runs each)"
+small_rss=()
+big_rss=()
+rss_ok=1
+for _ in $(seq 1 "$RUNS"); do
+  for db in small big; do
+    value=$(peak_rss "rss-$db" "$BIN/xbagent" -q backup --defaults-file "$CNF" --tool-dir "$TOOLS" \
+              --database "bench_$db" --output -) || { rss_ok=0; break 2; }
+    if [[ $db == small ]]; then small_rss+=("$value"); else big_rss+=("$value"); fi
+  done
+done
+if ((rss_ok)); then
+  limit=$((16 * 1024))
+  small_size=$(du -sh "$SANDBOX/data/bench_small" | cut -f1)
+  big_size=$(du -sh "$SANDBOX/data/bench_big" | cut -f1)
+  row "4a peak RSS, $small_size database vs 16 MiB" MiB "$(stats "${small_rss[@]}")" \
+      "$limit $limit $limit" le 1.00
+  row "4b peak RSS, $big_size database vs 16 MiB" MiB "$(stats "${big_rss[@]}")" \
+      "$limit $limit $limit" le 1.00
+  row "4c flat: peak RSS $big_size vs $small_size" MiB "$(stats "${big_rss[@]}")" \
+      "$(stats "${small_rss[@]}")" le 1.05
+else
+  row_failed "4  peak RSS"
+fi
+
+# ---------------------------------------------------------------- 5. applyBack
+
+log "5. applyBack of $APPLY_TABLES tables (3 runs each)"
+STAGING=$WORK/staging
+DATADIR=$WORK/datadir
+mkdir -p "$STAGING/bench_apply" "$DATADIR/bench_apply" "$DATADIR/mysql"
+ibd_bytes=$(printf '%*s' 8192 '')
+cfg_bytes=$(printf '%*s' 1024 '')
+: >"$WORK/copy.sh"
+for ((i = 0; i < APPLY_TABLES; i++)); do
+  stem=$(printf 't%04d' "$i")
+  printf '%s' "$ibd_bytes" >"$STAGING/bench_apply/$stem.ibd"
+  printf '%s' "$cfg_bytes" >"$STAGING/bench_apply/$stem.cfg"
+  for ext in ibd cfg; do
+    printf "sh -c 'cp %s/%s.%s \"%s/\"'\n" "$STAGING/bench_apply" "$stem" "$ext" \
+      "$DATADIR/bench_apply" >>"$WORK/copy.sh"
+  done
+done
+if hf applyback --runs 3 \
+     --prepare "rm -rf $(q "$DATADIR/bench_apply") && mkdir $(q "$DATADIR/bench_apply")" \
+     -n library "$(q "$BIN/bench_applyback") $(q "$STAGING") $(q "$DATADIR") bench_apply $APPLY_TABLES" \
+     -n shell-cp "sh $(q "$WORK/copy.sh")" &&
+   [[ $(find "$DATADIR/bench_apply" -type f | wc -l) -eq $((2 * APPLY_TABLES)) ]]; then
+  row "5  applyBack, $APPLY_TABLES tables" s "$(hf_stats applyback library)" \
+      "$(hf_stats applyback shell-cp)" le 1.10
+else
+  row_failed "5  applyBack"
+fi
+rm -rf "$STAGING" "$DATADIR"
+
+# ---------------------------------------------------------------- 6. spawn
+
+log "6. start cost with $SPAWN_GIB GiB of touched memory vs none (3 runs each, $SPAWN_RUNS starts)"
+sys_big=(); sys_small=(); child_big=(); child_small=()
+spawn_ok=1
+for _ in 1 2 3; do
+  for gib in 0 "$SPAWN_GIB"; do
+    out=$("$BIN/bench_spawn" "$gib" "$SPAWN_RUNS") || { spawn_ok=0; break 2; }
+    echo "$out" >>"$RESULTS/spawn.txt"
+    s=$(sed -n 's/.*system_ms=\([0-9.]*\).*/\1/p' <<<"$out")
+    c=$(sed -n 's/.*child_ms=\([0-9.]*\).*/\1/p' <<<"$out")
+    if [[ $gib == 0 ]]; then sys_small+=("$s"); child_small+=("$c"); else sys_big+=("$s"); child_big+=("$c"); fi
+  done
+done
+if ((spawn_ok)); then
+  row "6a ZuProcess::system, ${SPAWN_GIB} GiB host vs small" ms "$(stats "${sys_big[@]}")" \
+      "$(stats "${sys_small[@]}")" le 1.2
+  row "6b MySqlChildProcess, ${SPAWN_GIB} GiB host vs small" ms "$(stats "${child_big[@]}")" \
+      "$(stats "${child_small[@]}")" le 1.2
+else
+  row_failed "6  start cost"
+fi
+
+# ---------------------------------------------------------------- 7. schema capture
+
+schema_figure() {  # schema_figure TAG LABEL COMMAND
+  local tag=$1 label=$2 cmd=$3
+  local bytes
+  bytes=$(sh -c "$cmd" | wc -c)
+  if ! hf "schema-$tag" --runs "$RUNS" --warmup 1 \
+       -n library "$(q "$BIN/bench_schema") $(q "$cmd") >/dev/null" \
+       -n devnull "$cmd >/dev/null"; then
+    row_failed "7  schema capture, $label"
+    return 0
+  fi
+  row "7  capture $label, time" s "$(hf_stats "schema-$tag" library)" \
+      "$(hf_stats "schema-$tag" devnull)" le 1.2
+  local rss=() value
+  for _ in 1 2 3; do
+    value=$(peak_rss "schema-$tag" "$BIN/bench_schema" "$cmd") || { row_failed "7  RSS $label"; return 0; }
+    rss+=("$value")
+  done
+  # KiB in both columns: peak RSS and the output's size.
+  local outkib
+  outkib=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')
+  row "7  capture $label, peak RSS vs output" MiB "$(stats "${rss[@]}")" \
+      "$outkib $outkib $outkib" le 1.5
+}
+
+log "7. schema capture of ~$((SCHEMA_BYTES / 1000000)) MB ($RUNS runs each)"
+schema_figure synthetic "synthetic $((SCHEMA_BYTES / 1000000)) MB" \
+  "head -c $SCHEMA_BYTES /dev/zero | tr '\\0' a"
+dump_rows=$((SCHEMA_BYTES / DUMP_LINE_BYTES))
+schema_figure dump "mariadb-dump ~$((SCHEMA_BYTES / 1000000)) MB" \
+  "mariadb-dump --defaults-file=$(q "$CNF") --where='id<=$dump_rows' bench_big t"
+
+# ---------------------------------------------------------------- table
+
+echo
+echo "xbagent/library benchmark: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)," \
+     "$RUNS runs per figure$( ((QUICK)) && echo ', --quick sizes')"
+print_table
+echo
+echo "ratio = library median / baseline median (times, or peak RSS / limit or output size)."
+echo "Exports: $RESULTS"
