@@ -367,9 +367,12 @@ int RunBackup(const ArgList& argv) {
   std::string encodedDatabase;
   if (options.oneDatabase) util.convertSpecialCharsToHexChars(options.database, encodedDatabase);
 
-  // The schema, taken before the data so a restore can recreate the tables.
+  // The schema, taken before the data so a restore can recreate the tables;
+  // a bare stream to standard output keeps nothing it could go into.
   std::string schema;
-  if (options.oneDatabase) {
+  const bool keepSchema =
+      !options.toStdout || !options.schemaFile.empty() || !options.manifestFile.empty();
+  if (options.oneDatabase && keepSchema) {
     std::string command = SchemaCommand(options);
     Log().Detail(Verbosity::kVerbose, "schema: " + command);
     status = util.getSchemaDataForXtrabackup(command, schema);

@@ -14,7 +14,7 @@ int RunCaptured(const char* command, std::string* pOut, std::string* pErr) {
   req.stdinMode = StreamMode::kDevNull;
   req.stdoutMode = StreamMode::kPipe;
   req.stderrMode = StreamMode::kPipe;
-  req.largeStdoutPipe = true;
+  req.largePipes = true;
 
   childspawn::ChildHandles h;
   if (childspawn::Spawn(req, &h) != 0) return -1;

@@ -551,7 +551,10 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
   for (int fd : {inW, outR, errR}) {
     if (fd >= 0) SetNonBlocking(fd);  // cannot fail on a valid pipe descriptor
   }
-  if (outR >= 0 && req.largeStdoutPipe) GrowPipe(outR);
+  if (req.largePipes) {
+    if (outR >= 0) GrowPipe(outR);
+    if (inW >= 0) GrowPipe(inW);
+  }
 
   ChildHandles h;
   h.pid = pid;

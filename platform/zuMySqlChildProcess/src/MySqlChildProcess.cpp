@@ -244,7 +244,7 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
     req.stderrMode = bMergeStderr ? StreamMode::kToStdout
                                   : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
     req.newProcessGroup = bNewProcessGroup;
-    req.largeStdoutPipe = bPipes;
+    req.largePipes = bPipes;
     err = childspawn::Spawn(req, &p.h);
   } catch (...) {
     err = ENOMEM;

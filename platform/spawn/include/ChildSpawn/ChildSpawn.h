@@ -35,7 +35,7 @@ struct SpawnRequest {
   StreamMode stdoutMode = StreamMode::kInherit;
   StreamMode stderrMode = StreamMode::kInherit;
   bool newProcessGroup = false;  // child leads a process group of its own
-  bool largeStdoutPipe = false;  // grow the stdout pipe for bulk transfer
+  bool largePipes = false;  // grow the stdin and stdout pipes for bulk transfer
 };
 
 // The host's side of a started child. Pipe descriptors are close-on-exec and
