@@ -36,10 +36,7 @@ const char* const kChangeOwner =
     "CKaError XtraBackup::XtraBackupUtil::ChangeDBDirOwner(const string&, const string&)";
 }  // namespace sig
 
-namespace {
-
-// Single-quotes a value for a test's shell command.
-std::string ShellQuoted(const std::string& value) {
+std::string ShellQuote(const std::string& value) {
   std::string quoted = "'";
   for (char c : value) {
     if (c == '\'') {
@@ -50,8 +47,6 @@ std::string ShellQuoted(const std::string& value) {
   }
   return quoted + "'";
 }
-
-}  // namespace
 
 TempDir::TempDir(const std::string& prefix) {
   const char* base = std::getenv("TMPDIR");
@@ -64,7 +59,7 @@ TempDir::TempDir(const std::string& prefix) {
 
 TempDir::~TempDir() {
   int status = 0;
-  RunShell("chmod -R u+rwx " + ShellQuoted(path_) + " 2>/dev/null; rm -rf " + ShellQuoted(path_),
+  RunShell("chmod -R u+rwx " + ShellQuote(path_) + " 2>/dev/null; rm -rf " + ShellQuote(path_),
            &status);
 }
 
@@ -104,11 +99,11 @@ void FakeTool::Install(const std::string& dir, const std::string& name) const {
   std::string base = dir + "/" + name;
   std::ostringstream script;
   script << "#!/bin/bash\n"
-         << "printf '%s\\0' \"$@\" > " << ShellQuoted(base + ".args") << "\n"
-         << "echo call >> " << ShellQuoted(base + ".calls") << "\n";
-  if (saveStdin) script << "cat > " << ShellQuoted(base + ".stdin") << "\n";
-  if (!stdoutText.empty()) script << "printf '%s' " << ShellQuoted(stdoutText) << "\n";
-  if (!stderrText.empty()) script << "printf '%s' " << ShellQuoted(stderrText) << " >&2\n";
+         << "printf '%s\\0' \"$@\" > " << ShellQuote(base + ".args") << "\n"
+         << "echo call >> " << ShellQuote(base + ".calls") << "\n";
+  if (saveStdin) script << "cat > " << ShellQuote(base + ".stdin") << "\n";
+  if (!stdoutText.empty()) script << "printf '%s' " << ShellQuote(stdoutText) << "\n";
+  if (!stderrText.empty()) script << "printf '%s' " << ShellQuote(stderrText) << " >&2\n";
   script << extraShell << "\n"
          << "exit " << exitStatus << "\n";
   WriteFile(base, script.str());
@@ -193,8 +188,8 @@ Sandbox GetSandbox() {
 std::string Sandbox::Sql(const std::string& sql, int* status) const {
   TempDir scratch("xbsql");
   WriteFile(scratch / "q.sql", sql);
-  return RunShell("mariadb --defaults-file=" + ShellQuoted(cnf) + " -N -B < " +
-                      ShellQuoted(scratch / "q.sql") + " 2>&1",
+  return RunShell("mariadb --defaults-file=" + ShellQuote(cnf) + " -N -B < " +
+                      ShellQuote(scratch / "q.sql") + " 2>&1",
                   status);
 }
 

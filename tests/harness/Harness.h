@@ -105,6 +105,9 @@ struct FakeTool {
   static int CallCount(const std::string& dir, const std::string& name);
 };
 
+// A value single-quoted for a test's shell command line.
+std::string ShellQuote(const std::string& value);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool PathExists(const std::string& path);

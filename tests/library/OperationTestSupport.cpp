@@ -112,17 +112,7 @@ std::string DescribeAll(const std::vector<LogEntry>& entries) {
   return ::testing::AssertionFailure() << why.str();
 }
 
-std::string Sq(const std::string& value) {
-  std::string quoted = "'";
-  for (char c : value) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
+std::string Sq(const std::string& value) { return xbtest::ShellQuote(value); }
 
 int ModeOf(const std::string& path) {
   struct stat info;

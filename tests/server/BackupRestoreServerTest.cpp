@@ -30,11 +30,7 @@ using XtraBackup::XtraBackupUtil;
 using XtraBackup::XtraMetaData;
 namespace sig = xbtest::sig;
 
-std::string Sq(const std::string& value) {
-  std::string quoted = "'";
-  for (char c : value) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+std::string Sq(const std::string& value) { return xbtest::ShellQuote(value); }
 
 std::string Ident(const std::string& name) { return "`" + name + "`"; }
 

@@ -53,11 +53,7 @@ std::string HexBytes(const std::string& s) {
   return out;
 }
 
-std::string ShellQuote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using xbtest::ShellQuote;
 
 std::set<std::string> ListDir(const std::string& path) {
   std::set<std::string> names;

@@ -26,17 +26,7 @@ using xbtest::WriteFile;
 const char kDb[] = "xbrd_my-db";
 const char kOddTable[] = "t \xc3\xa9-1";  // "t é-1"
 
-std::string Q(const std::string& value) {
-  std::string quoted = "'";
-  for (char c : value) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
+std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
 
 std::string Ident(const std::string& name) { return "`" + name + "`"; }
 
