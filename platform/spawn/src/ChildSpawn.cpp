@@ -308,23 +308,12 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
     }
     if (deadlineMs >= 0 && NowMs() >= deadlineMs) return PumpResult::kTimedOut;
 
-    struct pollfd fds[3];
-    size_t count = 0;
-    int iOut = -1, iErr = -1, iPid = -1;
-    if (h->stdoutFd >= 0) {
-      iOut = static_cast<int>(count);
-      fds[count++] = {h->stdoutFd, POLLIN, 0};
-    }
-    if (h->stderrFd >= 0) {
-      iErr = static_cast<int>(count);
-      fds[count++] = {h->stderrFd, POLLIN, 0};
-    }
-    if (usePidfd) {
-      iPid = static_cast<int>(count);
-      fds[count++] = {h->pidfd, POLLIN, 0};
-    }
+    PollSet set;
+    const int iOut = set.Add(h->stdoutFd, POLLIN);
+    const int iErr = set.Add(h->stderrFd, POLLIN);
+    const int iPid = usePidfd ? set.Add(h->pidfd, POLLIN) : -1;
 
-    if (count == 0) {
+    if (set.count == 0) {
       // No pipes and no pidfd: block in waitpid when there is no deadline,
       // otherwise sleep a little and poll waitpid again.
       if (deadlineMs < 0) {
@@ -336,18 +325,18 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
       continue;
     }
 
-    const int n = PollRetry(fds, count, TimeoutUntil(deadlineMs, usePidfd ? -1 : kExitPollMs));
+    const int n = set.Wait(TimeoutUntil(deadlineMs, usePidfd ? -1 : kExitPollMs));
     if (n < 0) {
       // Only EINVAL/ENOMEM are possible here; avoid spinning.
       ::poll(nullptr, 0, kExitPollMs);
       continue;
     }
     if (n == 0) continue;
-    if (iOut >= 0 && fds[iOut].revents != 0)
+    if (set.Ready(iOut))
       DrainAvailable(&h->stdoutFd, outSink, scratch.data(), scratch.size(), kPerWake);
-    if (iErr >= 0 && fds[iErr].revents != 0)
+    if (set.Ready(iErr))
       DrainAvailable(&h->stderrFd, errSink, scratch.data(), scratch.size(), kPerWake);
-    if (iPid >= 0 && fds[iPid].revents != 0) {
+    if (set.Ready(iPid)) {
       int status = -1;
       ReapChild(h->pid, true, &status);  // exited: returns at once
       return finish(status);

@@ -328,27 +328,18 @@ int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
     }
     tryRead = true;
 
-    struct pollfd fds[3];
-    size_t count = 0;
-    fds[count++] = {p.h.stdoutFd, POLLIN, 0};
-    int iErr = -1, iPid = -1;
-    if (p.h.stderrFd >= 0) {
-      iErr = static_cast<int>(count);
-      fds[count++] = {p.h.stderrFd, POLLIN, 0};
-    }
-    if (p.h.pidfd >= 0) {
-      iPid = static_cast<int>(count);
-      fds[count++] = {p.h.pidfd, POLLIN, 0};
-    }
-    const int ready = childspawn::PollRetry(fds, count, p.h.pidfd >= 0 ? -1 : kExitPollMs);
-    if (ready < 0) {
+    childspawn::PollSet set;
+    set.Add(p.h.stdoutFd, POLLIN);
+    const int iErr = set.Add(p.h.stderrFd, POLLIN);
+    const int iPid = set.Add(p.h.pidfd, POLLIN);
+    if (set.Wait(p.h.pidfd >= 0 ? -1 : kExitPollMs) < 0) {
       m_nLastErrNo = errno;
       return -1;
     }
-    if (iErr >= 0 && fds[iErr].revents != 0) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
+    if (set.Ready(iErr)) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
     // Without a pidfd, waitpid is polled on every wakeup: a descendant keeping
     // stderr busy must not hide the exit.
-    if (iPid < 0 || fds[iPid].revents != 0) p.CheckExited();
+    if (iPid < 0 || set.Ready(iPid)) p.CheckExited();
   }
 }
 
@@ -415,32 +406,19 @@ int MySqlChildProcess::WriteBuf(const char* pBuf, long nLen) {
       m_nLastErrNo = EPIPE;
       return -1;
     }
-    struct pollfd fds[4];
-    size_t count = 0;
-    fds[count++] = {p.h.stdinFd, POLLOUT, 0};
-    int iOut = -1, iErr = -1, iPid = -1;
-    if (p.h.stdoutFd >= 0) {
-      iOut = static_cast<int>(count);
-      fds[count++] = {p.h.stdoutFd, POLLIN, 0};
-    }
-    if (p.h.stderrFd >= 0) {
-      iErr = static_cast<int>(count);
-      fds[count++] = {p.h.stderrFd, POLLIN, 0};
-    }
-    if (p.h.pidfd >= 0) {
-      iPid = static_cast<int>(count);
-      fds[count++] = {p.h.pidfd, POLLIN, 0};
-    }
-    const int ready = childspawn::PollRetry(fds, count, p.h.pidfd >= 0 ? -1 : kExitPollMs);
-    if (ready < 0) {
+    childspawn::PollSet set;
+    set.Add(p.h.stdinFd, POLLOUT);
+    const int iOut = set.Add(p.h.stdoutFd, POLLIN);
+    const int iErr = set.Add(p.h.stderrFd, POLLIN);
+    set.Add(p.h.pidfd, POLLIN);  // an exit is picked up by CheckExited on the next round
+    if (set.Wait(p.h.pidfd >= 0 ? -1 : kExitPollMs) < 0) {
       m_nLastErrNo = errno;
       return -1;
     }
     // The child may be blocked writing its output while we wait for it to
     // read: keep its output (bounded) for a later ReadBuf.
-    if (iOut >= 0 && fds[iOut].revents != 0) p.Drain(&p.h.stdoutFd, &p.outKeep, kDrainPerWake);
-    if (iErr >= 0 && fds[iErr].revents != 0) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
-    (void)iPid;  // an exit is picked up by CheckExited on the next round
+    if (set.Ready(iOut)) p.Drain(&p.h.stdoutFd, &p.outKeep, kDrainPerWake);
+    if (set.Ready(iErr)) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
   }
   return 0;
 }

@@ -73,6 +73,22 @@ ssize_t WriteNoSigpipe(int fd, const void* buf, size_t len) noexcept;
 // their deadline and loop.
 int PollRetry(struct pollfd* fds, size_t count, int timeoutMs) noexcept;
 
+// The descriptors one wait of a child watches: its pipes and its pidfd.
+// Closed descriptors (-1) are left out.
+struct PollSet {
+  struct pollfd fds[4];
+  size_t count = 0;
+
+  // The entry's index, or -1 when fd is closed.
+  int Add(int fd, short events) noexcept {
+    if (fd < 0 || count == sizeof fds / sizeof fds[0]) return -1;
+    fds[count] = {fd, events, 0};
+    return static_cast<int>(count++);
+  }
+  bool Ready(int index) const noexcept { return index >= 0 && fds[index].revents != 0; }
+  int Wait(int timeoutMs) noexcept { return PollRetry(fds, count, timeoutMs); }
+};
+
 // Milliseconds of CLOCK_MONOTONIC.
 int64_t NowMs() noexcept;
 
