@@ -174,6 +174,40 @@ std::string EnvOr(const char* name, const char* fallback) {
 std::string SourceDir() { return EnvOr("XB_SOURCE_DIR", XB_DEFAULT_SOURCE_DIR); }
 std::string BinDir() { return EnvOr("XB_BIN_DIR", XB_DEFAULT_BIN_DIR); }
 
+std::string Utf8(char32_t cp) {
+  std::string s;
+  if (cp < 0x80) {
+    s += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s += static_cast<char>(0xC0 | (cp >> 6));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s += static_cast<char>(0xE0 | (cp >> 12));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (cp >> 18));
+    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return s;
+}
+
+RunResult RunProgram(const std::string& program, const std::string& args,
+                     const std::string& redirectOut) {
+  TempDir scratch("xbtest-run");
+  RunResult result;
+  std::string command =
+      ShellQuote(BinDir() + "/" + program) + " " + args + " 2>" + ShellQuote(scratch / "err");
+  if (!redirectOut.empty()) command += " >" + ShellQuote(redirectOut);
+  result.out = RunShell(command + " </dev/null", &result.status);
+  result.err = ReadFile(scratch / "err");
+  EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
+  return result;
+}
+
 Sandbox GetSandbox() {
   Sandbox sandbox;
   std::string dir = EnvOr("XB_SANDBOX_DIR", XB_DEFAULT_SANDBOX_DIR);

@@ -119,6 +119,21 @@ std::string RunShell(const std::string& command, int* status = nullptr);
 std::string SourceDir();  // XB_SOURCE_DIR
 std::string BinDir();     // XB_BIN_DIR: the built programs
 
+// UTF-8 of one code point (no validity checks: callers pass scalar values).
+std::string Utf8(char32_t cp);
+
+// What a run of one of this build's programs gave.
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs BinDir()/PROGRAM with already quoted arguments, standard input from
+// /dev/null, standard output captured (or sent to redirectOut when given).
+// Adds a test failure when a sanitizer reported.
+RunResult RunProgram(const std::string& program, const std::string& args,
+                     const std::string& redirectOut = "");
+
 // The throwaway server started by the test fixture, or empty fields when the
 // tests run without one.
 struct Sandbox {

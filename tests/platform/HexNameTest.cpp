@@ -11,32 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/Harness.h"
+
 #include <MySqlCommon/GetMySqlInfo.h>
 
 namespace {
 
 std::string Hex(const std::string& s) { return GetMySqlInfo::getMySqlHexName(s); }
 
-// UTF-8 of one code point (no validity checks: callers pass scalar values).
-std::string Utf8(char32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (cp >> 18));
-    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
-}
+using xbtest::Utf8;
 
 bool IsPlain(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';

@@ -34,11 +34,7 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Result = xbtest::RunResult;
 
 // Every table kind the restore handles, with rows.
 std::string SampleSql() {
@@ -107,16 +103,7 @@ class RestoreDatabaseTest : public ::testing::Test {
     ASSERT_FALSE(Backup().empty());
   }
 
-  Result Xb(const std::string& args) {
-    TempDir scratch("xbrd-run");
-    Result result;
-    std::string command = Q(bin_) + " " + args + " 2>" + Q(scratch / "err") + " </dev/null";
-    result.out = RunShell(command, &result.status);
-    result.err = ReadFile(scratch / "err");
-    EXPECT_FALSE(Contains(result.err, "Sanitizer") || Contains(result.err, "runtime error:"))
-        << result.err;
-    return result;
-  }
+  Result Xb(const std::string& args) { return xbtest::RunProgram("xbagent", args); }
 
   std::string Sql(const std::string& sql) {
     int status = 0;

@@ -33,11 +33,7 @@ std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
 
 std::string Ident(const std::string& name) { return "`" + name + "`"; }
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Result = xbtest::RunResult;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -55,18 +51,6 @@ std::string Sha256Of(const std::string& path) {
   return out.substr(0, out.find(' '));
 }
 
-// Where xbagent was built: XB_BIN_DIR, else next to this test program (both
-// land in the build's bin directory).
-std::string BinDir() {
-  const char* binDir = std::getenv("XB_BIN_DIR");
-  if (binDir && *binDir) return binDir;
-  char self[4096];
-  ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return ".";
-  std::string path(self, static_cast<size_t>(length));
-  return path.substr(0, path.rfind('/'));
-}
-
 class XbagentTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { shared_.reset(new TempDir("xbagent-suite")); }
@@ -75,22 +59,14 @@ class XbagentTest : public ::testing::Test {
   void SetUp() override {
     sandbox_ = xbtest::GetSandbox();
     if (!sandbox_.available()) GTEST_SKIP() << "no throwaway server (XB_SANDBOX_DIR)";
-    bin_ = BinDir() + "/xbagent";
+    bin_ = xbtest::BinDir() + "/xbagent";
     if (::access(bin_.c_str(), X_OK) != 0) GTEST_SKIP() << "xbagent not built at " << bin_;
     EnsureSampleData();
   }
 
   // Runs xbagent with already quoted arguments.
   Result Xb(const std::string& args, const std::string& redirectOut = "") {
-    TempDir scratch("xbagent-run");
-    Result result;
-    std::string command = Q(bin_) + " " + args + " 2>" + Q(scratch / "err");
-    if (!redirectOut.empty()) command += " >" + Q(redirectOut);
-    result.out = RunShell(command + " </dev/null", &result.status);
-    result.err = ReadFile(scratch / "err");
-    EXPECT_FALSE(Contains(result.err, "Sanitizer") || Contains(result.err, "runtime error:"))
-        << result.err;
-    return result;
+    return xbtest::RunProgram("xbagent", args, redirectOut);
   }
 
   std::string Sql(const std::string& sql) {
