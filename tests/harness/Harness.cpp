@@ -130,6 +130,26 @@ int FakeTool::CallCount(const std::string& dir, const std::string& name) {
   return count;
 }
 
+void ReadChildOutput(LibMySqlProcess::MySqlChildProcess& child,
+                     const std::function<void(const char*, size_t)>& sink) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    long length = static_cast<long>(buffer.size());
+    if (child.ReadBuf(buffer.data(), &length) != 0) {
+      ADD_FAILURE() << "ReadBuf failed, errno " << child.GetLastErrNo();
+      return;
+    }
+    if (length <= 0) return;
+    sink(buffer.data(), static_cast<size_t>(length));
+  }
+}
+
+std::string ReadChildOutput(LibMySqlProcess::MySqlChildProcess& child) {
+  std::string all;
+  ReadChildOutput(child, [&all](const char* data, size_t length) { all.append(data, length); });
+  return all;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;

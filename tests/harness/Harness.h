@@ -5,6 +5,7 @@
 // scripts that record how they were called, and the throwaway server's
 // coordinates.
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -104,6 +105,13 @@ struct FakeTool {
   static std::vector<std::string> LastArgs(const std::string& dir, const std::string& name);
   static int CallCount(const std::string& dir, const std::string& name);
 };
+
+// Reads a started child's standard output to its end with a large buffer,
+// handing each chunk to `sink`. Adds a test failure when a read fails.
+void ReadChildOutput(LibMySqlProcess::MySqlChildProcess& child,
+                     const std::function<void(const char*, size_t)>& sink);
+// The same, collected into a string.
+std::string ReadChildOutput(LibMySqlProcess::MySqlChildProcess& child);
 
 // A value single-quoted for a test's shell command line.
 std::string ShellQuote(const std::string& value);

@@ -33,21 +33,7 @@ using XtraBackup::XtraBackupUtil;
 namespace sig = xbtest::sig;
 namespace ops = xbtest::ops;
 
-// Reads a child's standard output to its end with a large buffer.
-std::string ReadToEnd(MySqlChildProcess& child) {
-  std::string all;
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    long length = static_cast<long>(buffer.size());
-    if (child.ReadBuf(buffer.data(), &length) != 0) {
-      ADD_FAILURE() << "ReadBuf failed, errno " << child.GetLastErrNo();
-      break;
-    }
-    if (length <= 0) break;
-    all.append(buffer.data(), static_cast<size_t>(length));
-  }
-  return all;
-}
+std::string ReadToEnd(MySqlChildProcess& child) { return xbtest::ReadChildOutput(child); }
 
 mysqlDetails PlainDetails() {
   mysqlDetails details;

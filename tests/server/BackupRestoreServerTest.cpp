@@ -195,16 +195,9 @@ class BackupRestoreServer : public ::testing::Test {
     if (result.IsError()) return -1;
 
     std::ofstream out(streamFile, std::ios::binary);
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-      long length = static_cast<long>(buffer.size());
-      if (host.ReadBuf(buffer.data(), &length) != 0) {
-        ADD_FAILURE() << "ReadBuf failed, errno " << host.GetLastErrNo();
-        break;
-      }
-      if (length <= 0) break;
-      out.write(buffer.data(), length);
-    }
+    xbtest::ReadChildOutput(host, [&out](const char* data, size_t length) {
+      out.write(data, static_cast<std::streamsize>(length));
+    });
     out.close();
     int status = host.Wait(0);
     if (status != 0) {
