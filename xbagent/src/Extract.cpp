@@ -59,18 +59,6 @@ uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, const std::string
   return fed;
 }
 
-std::string ToolReason(LibMySqlProcess::MySqlChildProcess& child, const std::string& toolName) {
-  ToolOutput output(toolName);
-  std::vector<char> buffer(64 * 1024);
-  for (;;) {
-    long length = static_cast<long>(buffer.size());
-    if (child.ReadErrBuf(buffer.data(), &length) != 0 || length <= 0) break;
-    output.Feed(buffer.data(), static_cast<size_t>(length));
-    if (static_cast<size_t>(length) < buffer.size()) break;
-  }
-  output.Finish();
-  return output.Reason();
-}
 
 }  // namespace
 

@@ -279,17 +279,8 @@ void ApplySchema(const Options& options, const std::string& schema) {
   bool writeFailed = child.WriteBuf(schema.data(), static_cast<long>(schema.size())) != 0;
   child.CloseInput();
   int status = child.Wait(0);
-  ToolOutput output("mariadb");
-  std::vector<char> buffer(64 * 1024);
-  for (;;) {
-    long length = static_cast<long>(buffer.size());
-    if (child.ReadErrBuf(buffer.data(), &length) != 0 || length <= 0) break;
-    output.Feed(buffer.data(), static_cast<size_t>(length));
-    if (static_cast<size_t>(length) < buffer.size()) break;
-  }
-  output.Finish();
   if (status != 0 || writeFailed) {
-    std::string reason = output.Reason();
+    std::string reason = ToolReason(child, "mariadb");
     Fail("creating the database from " + std::string(kSchemaFile) + " failed (mariadb exit status " +
          std::to_string(status) + ")" + (reason.empty() ? std::string() : ": " + reason));
   }

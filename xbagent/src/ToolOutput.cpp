@@ -1,6 +1,7 @@
 #include "ToolOutput.h"
 
 #include <algorithm>
+#include <vector>
 #include <utility>
 
 #include "Common.h"
@@ -94,6 +95,19 @@ std::string ReasonFromText(const std::string& text, const std::string& toolName)
   output.Finish();
   std::string reason = output.Reason();
   return reason.empty() ? Trim(text) : reason;
+}
+
+std::string ToolReason(LibMySqlProcess::MySqlChildProcess& child, const std::string& toolName) {
+  ToolOutput output(toolName);
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    long length = static_cast<long>(buffer.size());
+    if (child.ReadErrBuf(buffer.data(), &length) != 0 || length <= 0) break;
+    output.Feed(buffer.data(), static_cast<size_t>(length));
+    if (static_cast<size_t>(length) < buffer.size()) break;
+  }
+  output.Finish();
+  return output.Reason();
 }
 
 }  // namespace xbagent

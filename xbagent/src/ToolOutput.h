@@ -8,6 +8,8 @@
 #include <deque>
 #include <string>
 
+#include <XtraBackup/XtraBackupUtil.h>
+
 namespace xbagent {
 
 class ToolOutput {
@@ -44,5 +46,8 @@ class ToolOutput {
 // The text of a failure message from the utility library with the tool's
 // error output in it: the reason line picked as by ToolOutput::Reason.
 std::string ReasonFromText(const std::string& text, const std::string& toolName);
+
+// The reason line in the error output an ended child left pending.
+std::string ToolReason(LibMySqlProcess::MySqlChildProcess& child, const std::string& toolName);
 
 }  // namespace xbagent
