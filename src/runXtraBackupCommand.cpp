@@ -1,10 +1,10 @@
-#include <algorithm>
 #include <cstring>
 
 #include <XtraBackup/XtraBackupUtil.h>
 #include <ZuLib/ZUPlatformInfo.h>
 
 #include "OperationLog.h"
+#include "OutputCollector.h"
 
 namespace XtraBackup {
 
@@ -26,23 +26,10 @@ constexpr long kErrChunk = 4094;
 constexpr int kErrNoAgain = 11;
 constexpr int kErrNoBrokenPipe = 32;
 
-// Appends a chunk, growing the string four-fold when it is full. Outputs can
-// be hundreds of megabytes: every growth copies the text into fresh memory
-// that the kernel must fault in and zero, and growing by four instead of two
-// touches about a third as much old memory and keeps the peak resident size
-// near the output's own size. Capacity never touched costs no memory.
-void AppendChunk(std::string& sOutput, const char* chunk, size_t length) {
-  const size_t needed = sOutput.size() + length;
-  if (needed > sOutput.capacity()) {
-    sOutput.reserve(std::max({needed, sOutput.capacity() * 4, size_t{64} * 1024}));
-  }
-  sOutput.append(chunk, length);
-}
-
 // Reads standard output to its end, appending each chunk up to its first zero
 // byte. A broken pipe ends the output like a zero-byte read.
-CKaError CollectOutput(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
-                       std::string& sOutput) {
+CKaError ReadToEnd(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
+                   detail::OutputCollector& collector) {
   for (;;) {
     std::memset(buffer, 0, kOutZeroedBytes);
     long nLength = kOutChunk;
@@ -52,7 +39,7 @@ CKaError CollectOutput(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffe
         XB_LOG(kLog, 0, "receive zero bytes");
         return CKaError::Success();
       }
-      AppendChunk(sOutput, buffer, strnlen(buffer, static_cast<size_t>(kOutChunk)));
+      collector.Append(buffer, strnlen(buffer, static_cast<size_t>(kOutChunk)));
       continue;
     }
     int nLastErr = pProcess->GetLastErrNo();
@@ -64,6 +51,15 @@ CKaError CollectOutput(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffe
     XB_LOG(kLog, 0, "ReadBuf failed,lastErr = [%d]", nLastErr);
     return XB_FAIL(kLog, "ReadBuf failed,lastErr = [%d]", nLastErr);
   }
+}
+
+// Everything read is in sOutput when this returns, after a failed read too.
+CKaError CollectOutput(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
+                       std::string& sOutput) {
+  detail::OutputCollector collector(sOutput);
+  CKaError result = ReadToEnd(pProcess, buffer, collector);
+  collector.Flush();
+  return result;
 }
 
 // One read of the child's standard error into `buffer`, zero-terminated.

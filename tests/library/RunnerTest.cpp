@@ -298,6 +298,22 @@ TEST_F(RunnerReadFaults, OtherReadErrorsFailAtOnceAndLeaveTheChildRunning) {
   EXPECT_EQ(child_.Wait(0), 4);
 }
 
+// A read failing deep into a large output still leaves everything read before
+// it in the output, in order, after what the string held already.
+TEST_F(RunnerReadFaults, ReadErrorAfterMegabytesKeepsAllOutputReadBeforeIt) {
+  log_->SetLevel(-1);
+  const int chunksBeforeFailure = 20000;  // up to 1023 bytes each
+  InjectFault(FaultPoint::ReadBuf, 5, 1, chunksBeforeFailure);
+  std::string output = "kept:";
+  CKaError result = Run("seq 1 9000000", true, output, true);
+  ExpectRunnerFailure(result, "ReadBuf failed,lastErr = [5]");
+  std::string expected = "kept:";
+  for (int i = 1; expected.size() < output.size(); ++i) expected += std::to_string(i) + '\n';
+  expected.resize(output.size());
+  EXPECT_GT(output.size(), 10u * 1000 * 1000);
+  EXPECT_TRUE(output == expected) << "the output kept is not the start of the child's output";
+}
+
 TEST_F(RunnerReadFaults, FailedStandardErrorReadAfterAFailedWaitGivesEmptyBrackets) {
   InjectFault(FaultPoint::ReadErrBuf, 9);
   std::string output;

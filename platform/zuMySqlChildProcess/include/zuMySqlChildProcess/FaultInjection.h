@@ -11,9 +11,11 @@ namespace testing {
 
 enum class FaultPoint { ReadBuf, ReadErrBuf };
 
-// The next `nCount` calls at `point`, on any object of the process, fail with
-// `nErrNo` (returned through GetLastErrNo) before touching the child.
-ZUMYSQLCHILDPROCESS_API void InjectFault(FaultPoint point, int nErrNo, int nCount = 1);
+// After `nPassing` calls at `point` have gone through, the next `nCount` calls,
+// on any object of the process, fail with `nErrNo` (returned through
+// GetLastErrNo) before touching the child.
+ZUMYSQLCHILDPROCESS_API void InjectFault(FaultPoint point, int nErrNo, int nCount = 1,
+                                         int nPassing = 0);
 ZUMYSQLCHILDPROCESS_API void ClearFaults();
 
 }  // namespace testing
