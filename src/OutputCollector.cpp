@@ -18,6 +18,10 @@ constexpr size_t kDirectBytes = 1024 * 1024;
 // on a huge-page boundary.
 constexpr size_t kBlockBytes = 8 * 1024 * 1024;
 constexpr uintptr_t kPageBytes = 4096;
+// The string's own memory is advised only from this size on: allocators map
+// requests this large on their own (glibc's threshold tops out at 32 MiB), so
+// the advice cannot reach the heap other allocations share.
+constexpr size_t kAdviseStringFrom = 64 * 1024 * 1024;
 
 // Advice only: where huge pages are off or unavailable the kernel uses small
 // pages, and nothing else changes.
@@ -59,7 +63,7 @@ void OutputCollector::Flush() {
   if (blocks_.empty()) return;
   const size_t start = target_.size();
   target_.reserve(start + blockedBytes_);
-  AdviseHugePages(&target_[0] + start, blockedBytes_);
+  if (blockedBytes_ >= kAdviseStringFrom) AdviseHugePages(&target_[0] + start, blockedBytes_);
   for (Block& block : blocks_) {
     target_.append(block.data, block.used);
     munmap(block.data, kBlockBytes);
