@@ -2,10 +2,13 @@
 # The benchmark table: each figure of the library (through xbagent or a bench
 # program) against a baseline measured in the same run, over several runs.
 #
-#   bench/run-bench.sh BUILD_DIR [--quick] [--runs N]
+#   bench/run-bench.sh BUILD_DIR [--quick] [--runs N] [--perf]
 #
 # BUILD_DIR is a Release build (./run bench makes build-release). --quick
-# uses smaller data (about a quarter) and fewer runs. Timings come from
+# uses smaller data (about a quarter) and fewer runs. --perf adds a second
+# table from `perf stat`: CPU time, context switches and page faults of every
+# command of figures 1, 2, 3 and 7, summed over the command and its children,
+# which shows where a ratio's extra time goes. Timings come from
 # hyperfine (JSON and CSV exports are kept in BUILD_DIR/bench-results), peak
 # RSS from /usr/bin/time -f %M. The data lives on a throwaway server in
 # /tmp/xbsb-bench, stopped and removed on exit; scratch files go to a
@@ -18,7 +21,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 usage() {
-  echo "usage: bench/run-bench.sh BUILD_DIR [--quick] [--runs N]" >&2
+  echo "usage: bench/run-bench.sh BUILD_DIR [--quick] [--runs N] [--perf]" >&2
   exit 2
 }
 
@@ -26,10 +29,12 @@ usage() {
 BUILD=$(cd "$1" && pwd) || usage
 shift
 QUICK=0
+PERF=0
 RUNS=""
 while (($#)); do
   case "$1" in
     --quick) QUICK=1; shift ;;
+    --perf) PERF=1; shift ;;
     --runs) (($# >= 2)) || usage; RUNS=$2; shift 2 ;;
     *) usage ;;
   esac
@@ -43,6 +48,9 @@ for program in hyperfine mariadb mariadb-dump mariabackup mbstream; do
   command -v "$program" >/dev/null || { echo "run-bench: $program is not on PATH" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "run-bench: /usr/bin/time is missing (package time)" >&2; exit 1; }
+if ((PERF)); then
+  command -v perf >/dev/null || { echo "run-bench: perf is not on PATH (--perf)" >&2; exit 1; }
+fi
 
 # Sizes. Rows of the data table hold about 1.1 KB on disk.
 if ((QUICK)); then
@@ -73,6 +81,7 @@ RESULTS=$BUILD/bench-results
 rm -rf "$RESULTS"
 mkdir -p "$RESULTS"
 ROWS_FILE=$WORK/rows
+PERF_FILE=$WORK/perf
 
 cleanup() {
   "$ROOT/tests/sandbox/mariadb-sandbox.sh" stop "$SANDBOX" >/dev/null 2>&1 || true
@@ -116,6 +125,37 @@ hf() {
 hf_stats() {
   awk -F, -v want="$2" 'NR > 1 && $1 == want { print $4, $7, $8; found = 1 }
                         END { if (!found) print "nan nan nan" }' "$RESULTS/$1.csv"
+}
+
+# perf_stat LABEL COMMAND: with --perf, one run of COMMAND (a shell command
+# line) under perf stat; appends LABEL, seconds, CPU seconds, context switches
+# and page faults, tab-separated (labels hold "|").
+perf_stat() {
+  ((PERF)) || return 0
+  local label=$1 cmd=$2 out=$WORK/perf.out
+  local start end
+  start=$(date +%s.%N)
+  if ! perf stat -x, -e task-clock,context-switches,page-faults -o "$out" sh -c "$cmd" \
+       >/dev/null 2>&1; then
+    printf '%s\tfailed\n' "$label" >>"$PERF_FILE"
+    return 0
+  fi
+  end=$(date +%s.%N)
+  awk -F, -v label="$label" -v wall="$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')" '
+    $3 == "task-clock" { cpu = $1 / 1000 }
+    $3 == "context-switches" { cs = $1 }
+    $3 == "page-faults" { pf = $1 }
+    END { printf "%s\t%.3f\t%.3f\t%s\t%s\n", label, wall, cpu, cs, pf }' "$out" >>"$PERF_FILE"
+}
+
+print_perf_table() {
+  [[ -s $PERF_FILE ]] || return 0
+  echo
+  echo "perf stat, one run each (the command and all its children):"
+  awk -F'\t' '
+    BEGIN { printf "%-52s %8s %8s %10s %10s\n", "command", "wall s", "CPU s", "switches", "faults" }
+    $2 == "failed" { printf "%-52s failed\n", $1; next }
+    { printf "%-52s %8.3f %8.3f %10s %10s\n", $1, $2, $3, $4, $5 }' "$PERF_FILE"
 }
 
 # row LABEL UNIT "LIB_MED LIB_MIN LIB_MAX" "BASE_MED BASE_MIN BASE_MAX" OP TARGET
@@ -205,6 +245,9 @@ if hf backup --runs "$RUNS" --warmup 1 \
 else
   row_failed "1 backup stream"
 fi
+perf_stat "1  library (xbagent backup --output -)" "$AGENT --database bench_big >/dev/null 2>/dev/null"
+perf_stat "1  tool > /dev/null" "$XB --databases bench_big >/dev/null 2>/dev/null"
+perf_stat "1  tool | cat > /dev/null" "$XB --databases bench_big 2>/dev/null | cat >/dev/null"
 
 # ---------------------------------------------------------------- 2. extraction
 
@@ -229,12 +272,20 @@ if hf extract --runs "$RUNS" --warmup 1 \
 else
   row_failed "2  extraction fed from a file"
 fi
+fresh_extract="rm -rf $(q "$EXTRACT") && mkdir $(q "$EXTRACT")"
+perf_stat "2  library (bench_extract)" \
+  "$fresh_extract && $(q "$BIN/bench_extract") $(q "$TOOLS") $(q "$EXTRACT") $(q "$STREAM")"
+perf_stat "2  xbstream -x < file" "$fresh_extract && $(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT") < $(q "$STREAM")"
+perf_stat "2  cat file | xbstream -x" \
+  "$fresh_extract && cat $(q "$STREAM") | $(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT")"
 rm -rf "$STREAM" "$EXTRACT"
 
 # ---------------------------------------------------------------- 3. relay
 
-log "3. relay of $RELAY_BYTES through ReadBuf ($RUNS runs each)"
-if hf relay --runs "$RUNS" --warmup 1 \
+# A run takes about a second and the machine is noisy: more runs than the rest.
+RELAY_RUNS=$((RUNS < 10 ? 10 : RUNS))
+log "3. relay of $RELAY_BYTES through ReadBuf ($RELAY_RUNS runs each)"
+if hf relay --runs "$RELAY_RUNS" --warmup 1 \
      -n library "$(q "$BIN/bench_relay") 'head -c $RELAY_BYTES /dev/zero' >/dev/null" \
      -n pipe-cat "sh -c 'head -c $RELAY_BYTES /dev/zero | cat > /dev/null'"; then
   row "3  relay $RELAY_BYTES, time (1/throughput)" s "$(hf_stats relay library)" \
@@ -242,6 +293,8 @@ if hf relay --runs "$RUNS" --warmup 1 \
 else
   row_failed "3  relay"
 fi
+perf_stat "3  library (bench_relay)" "$(q "$BIN/bench_relay") 'head -c $RELAY_BYTES /dev/zero'"
+perf_stat "3  head | cat > /dev/null" "head -c $RELAY_BYTES /dev/zero | cat > /dev/null"
 
 # ---------------------------------------------------------------- 4. host RSS
 
@@ -358,12 +411,19 @@ schema_figure() {  # schema_figure TAG LABEL COMMAND
   bytes=$(sh -c "$cmd" | wc -c)
   if ! hf "schema-$tag" --runs "$RUNS" --warmup 1 \
        -n library "$(q "$BIN/bench_schema") $(q "$cmd") >/dev/null" \
-       -n devnull "$cmd >/dev/null"; then
+       -n devnull "$cmd >/dev/null" \
+       -n pipe-cat "$cmd | cat >/dev/null"; then
     row_failed "7  schema capture, $label"
     return 0
   fi
   row "7  capture $label, time" s "$(hf_stats "schema-$tag" library)" \
       "$(hf_stats "schema-$tag" devnull)" le 1.2
+  # What the pipe alone costs: any capture of a child's output reads a pipe.
+  row "7  capture $label vs piped to cat" s "$(hf_stats "schema-$tag" library)" \
+      "$(hf_stats "schema-$tag" pipe-cat)" le 1.2
+  perf_stat "7  library, $label" "$(q "$BIN/bench_schema") $(q "$cmd")"
+  perf_stat "7  command > /dev/null, $label" "$cmd >/dev/null"
+  perf_stat "7  command | cat > /dev/null, $label" "$cmd | cat >/dev/null"
   local rss=() value
   for _ in 1 2 3; do
     value=$(peak_rss "schema-$tag" "$BIN/bench_schema" "$cmd") || { row_failed "7  RSS $label"; return 0; }
@@ -376,9 +436,26 @@ schema_figure() {  # schema_figure TAG LABEL COMMAND
       "$outkib $outkib $outkib" le 1.5
 }
 
+# schema_rss_figure LABEL COMMAND: peak RSS only, for a size just past where a
+# string growing by itself would have to reallocate.
+schema_rss_figure() {
+  local label=$1 cmd=$2
+  local bytes rss=() value outkib
+  bytes=$(sh -c "$cmd" | wc -c)
+  for _ in 1 2 3; do
+    value=$(peak_rss schema-rss "$BIN/bench_schema" "$cmd") || { row_failed "7  RSS $label"; return 0; }
+    rss+=("$value")
+  done
+  outkib=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')
+  row "7  capture $label, peak RSS vs output" MiB "$(stats "${rss[@]}")" \
+      "$outkib $outkib $outkib" le 1.5
+}
+
 log "7. schema capture of ~$((SCHEMA_BYTES / 1000000)) MB ($RUNS runs each)"
 schema_figure synthetic "synthetic $((SCHEMA_BYTES / 1000000)) MB" \
   "head -c $SCHEMA_BYTES /dev/zero | tr '\\0' a"
+schema_rss_figure "synthetic $((SCHEMA_BYTES * 7 / 20000000)) MB" \
+  "head -c $((SCHEMA_BYTES * 7 / 20)) /dev/zero | tr '\\0' a"
 dump_rows=$((SCHEMA_BYTES / DUMP_LINE_BYTES))
 schema_figure dump "mariadb-dump ~$((SCHEMA_BYTES / 1000000)) MB" \
   "mariadb-dump --defaults-file=$(q "$CNF") --where='id<=$dump_rows' bench_big t"
@@ -389,6 +466,7 @@ echo
 echo "xbagent/library benchmark: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)," \
      "$RUNS runs per figure$( ((QUICK)) && echo ', --quick sizes')"
 print_table
+print_perf_table
 echo
 echo "ratio = library median / baseline median (times, or peak RSS / limit or output size)."
 echo "Exports: $RESULTS"
