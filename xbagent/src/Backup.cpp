@@ -2,6 +2,7 @@
 // through the utility library and keeps it only when it is known good.
 
 #include <cerrno>
+#include <future>
 #include <set>
 #include <utility>
 #include <string>
@@ -338,6 +339,13 @@ int RunBackup(const ArgList& argv) {
     workGuard.Reset(workDir);
   }
 
+  // The tool's version, for the manifest, costs a start of a process as
+  // large as the server: it is asked alongside the backup, not before it.
+  // A tool that does not run fails the backup itself, with its own reason.
+  ToolDir tools(options.toolDir);
+  std::future<std::string> toolVersionCheck =
+      std::async(std::launch::async, ToolVersion, tools.path());
+
   // The server: reachable with these settings, and what it holds.
   ServerFacts facts;
   {
@@ -346,9 +354,6 @@ int RunBackup(const ArgList& argv) {
   }
   Log().Detail(Verbosity::kVerbose, "server " + facts.version + ", datadir " + facts.datadir +
                                         ", " + std::to_string(facts.tables.size()) + " tables");
-
-  ToolDir tools(options.toolDir);
-  std::string toolVersion = ToolVersion(tools.path());
   std::string libraryFile;
   std::string libraryVersion;
   LibraryVersion(&libraryFile, &libraryVersion);
@@ -394,7 +399,7 @@ int RunBackup(const ArgList& argv) {
   }
   const bool hash = !options.toStdout || !options.manifestFile.empty();
   std::string lsnDir = JoinPath(workDir, kCheckpointsDir);
-  Log().Notice("xbagent: backing up " + what + " (" + facts.version + ") with " + toolVersion);
+  Log().Notice("xbagent: backing up " + what + " (" + facts.version + ")");
   status = util.startStream(options.oneDatabase ? encodedDatabase : std::string(),
                             options.parallel, lsnDir);
   if (status.IsError()) {
@@ -451,6 +456,16 @@ int RunBackup(const ArgList& argv) {
          " table(s) the server listed, first " + missing[0] +
          " (dropped or created during the backup?)");
   }
+
+  // A verified backup is kept even when the version query failed on its own.
+  std::string toolVersion;
+  try {
+    toolVersion = toolVersionCheck.get();
+  } catch (const Failure& failure) {
+    Log().Notice(std::string("xbagent: the tool's version is not known: ") + failure.what());
+    toolVersion = "unknown";
+  }
+  Log().Detail(Verbosity::kVerbose, "tool " + toolVersion);
 
   // The manifest and the side files.
   const double elapsed = MonotonicSeconds() - started;
