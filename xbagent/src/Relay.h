@@ -4,9 +4,10 @@
 // or to our standard output, hashed (SHA-256) and scanned on the way, while
 // the tool's standard error is read as it comes.
 //
-// Two threads share the work so hashing does not slow the stream: this
-// thread reads the tool's output into one of a few 1 MiB buffers; a worker
-// scans, hashes and writes the filled buffers in order.
+// When hashing, two threads share the work so hashing does not slow the
+// stream: this thread reads the tool's output into one of a few 1 MiB
+// buffers; a worker scans, hashes and writes the filled buffers in order.
+// Without hashing, this thread scans and writes each buffer itself.
 
 #include <cstdint>
 #include <string>
