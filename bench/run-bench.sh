@@ -8,9 +8,9 @@
 # uses smaller data (about a quarter) and fewer runs. --perf adds a second
 # table from `perf stat`: CPU time, context switches and page faults of every
 # command of figures 1, 2, 3 and 7, summed over the command and its children,
-# which shows where a ratio's extra time goes. Timings come from
-# hyperfine (JSON and CSV exports are kept in BUILD_DIR/bench-results), peak
-# RSS from /usr/bin/time -f %M. The data lives on a throwaway server in
+# which shows where a ratio's extra time goes. Timings come from hyperfine,
+# run in interleaved rounds (every run is kept in BUILD_DIR/bench-results),
+# peak RSS from /usr/bin/time -f %M. The data lives on a throwaway server in
 # /tmp/xbsb-bench, stopped and removed on exit; scratch files go to a
 # temporary directory removed on exit.
 #
@@ -113,25 +113,52 @@ stats() {
     }'
 }
 
-# hf NAME [hyperfine options and commands...]: runs hyperfine, keeping the
-# exports as RESULTS/NAME.json and RESULTS/NAME.csv. Returns nonzero (and
-# shows hyperfine's output) when a command failed.
+# hf NAME --runs N [--warmup W] [other hyperfine options and commands...]:
+# times the commands in interleaved rounds, one run of each command per
+# round (hyperfine --runs 1), so a machine that speeds up or slows down
+# during the figure weighs on every command alike; warmup rounds come first
+# and are not kept. Every kept run goes to RESULTS/NAME.times as
+# "COMMAND_NAME<tab>seconds", and each round's CSV export is appended to
+# RESULTS/NAME.csv. Returns nonzero (and shows hyperfine's output) when a
+# command failed.
 hf() {
   local name=$1
   shift
-  if ! hyperfine --style basic --export-json "$RESULTS/$name.json" \
-        --export-csv "$RESULTS/$name.csv" "$@" >"$RESULTS/$name.log" 2>&1; then
-    echo "run-bench: $name failed:" >&2
-    tail -n 15 "$RESULTS/$name.log" >&2
-    return 1
-  fi
+  local runs=1 warmup=0 args=()
+  while (($#)); do
+    case "$1" in
+      --runs) runs=$2; shift 2 ;;
+      --warmup) warmup=$2; shift 2 ;;
+      *) args+=("$1"); shift ;;
+    esac
+  done
+  : >"$RESULTS/$name.times"
+  : >"$RESULTS/$name.csv"
+  local round
+  for ((round = -warmup; round < runs; round++)); do
+    if ! hyperfine --style basic --runs 1 --export-csv "$WORK/round.csv" "${args[@]}" \
+          >"$RESULTS/$name.log" 2>&1; then
+      echo "run-bench: $name failed:" >&2
+      tail -n 15 "$RESULTS/$name.log" >&2
+      return 1
+    fi
+    ((round >= 0)) || continue
+    # CSV columns: command,mean,stddev,median,user,system,min,max
+    awk -F, 'NR > 1 { print $1 "\t" $2 }' "$WORK/round.csv" >>"$RESULTS/$name.times"
+    cat "$WORK/round.csv" >>"$RESULTS/$name.csv"
+  done
 }
 
-# hf_stats NAME COMMAND_NAME -> "median min max" in seconds, from the CSV
-# (columns: command,mean,stddev,median,user,system,min,max).
+# hf_stats NAME COMMAND_NAME -> "median min max" in seconds over the kept runs.
 hf_stats() {
-  awk -F, -v want="$2" 'NR > 1 && $1 == want { print $4, $7, $8; found = 1 }
-                        END { if (!found) print "nan nan nan" }' "$RESULTS/$1.csv"
+  local values
+  values=$(awk -F'\t' -v want="$2" '$1 == want { print $2 }' "$RESULTS/$1.times")
+  if [[ -z $values ]]; then
+    echo "nan nan nan"
+    return 0
+  fi
+  # shellcheck disable=SC2086
+  stats $values
 }
 
 # perf_stat LABEL COMMAND: with --perf, one run of COMMAND (a shell command

@@ -14,9 +14,9 @@ namespace {
 // Output up to this size goes straight into the string: the usual schema
 // dump is small, and needs neither blocks nor a second copy.
 constexpr size_t kDirectBytes = 1024 * 1024;
-// A multiple of the 2 MiB huge-page size, so the kernel can place each block
-// on a huge-page boundary.
-constexpr size_t kBlockBytes = 8 * 1024 * 1024;
+// One huge page: the kernel places a mapping of this size on a huge-page
+// boundary, and the peak holds at most one block beyond the output.
+constexpr size_t kBlockBytes = 2 * 1024 * 1024;
 constexpr uintptr_t kPageBytes = 4096;
 // The string's own memory is advised only from this size on: allocators map
 // requests this large on their own (glibc's threshold tops out at 32 MiB), so
