@@ -21,7 +21,7 @@ constexpr uintptr_t kPageBytes = 4096;
 // The string's own memory is advised only from this size on: allocators map
 // requests this large on their own (glibc's threshold tops out at 32 MiB), so
 // the advice cannot reach the heap other allocations share.
-constexpr size_t kAdviseStringFrom = 64 * 1024 * 1024;
+constexpr size_t kAdviseStringFrom = 32 * 1024 * 1024;
 
 // Advice only: where huge pages are off or unavailable the kernel uses small
 // pages, and nothing else changes.
