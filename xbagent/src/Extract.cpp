@@ -1,12 +1,7 @@
 #include "Extract.h"
 
-#include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "Commands.h"
 #include "Common.h"
@@ -32,33 +27,19 @@ void ProgressCallback(uint64_t bytes, void* context) {
 uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, const std::string& streamPath,
                     uint64_t size, bool* writeFailed) {
   *writeFailed = false;
-  int fd = ::open(streamPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("cannot open " + streamPath + ": " + ErrnoText(errno));
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<char[]> buffer(new char[kChunk]);
   Progress progress("extract", size);
   uint64_t fed = 0;
-  for (;;) {
-    if (StopRequested()) break;
-    ssize_t got = ::read(fd, buffer.get(), kChunk);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      Fail("cannot read " + streamPath + ": " + ErrnoText(err));
-    }
-    if (got == 0) break;
-    if (child.WriteBuf(buffer.get(), static_cast<long>(got)) != 0) {
+  return ReadFileInChunks(streamPath, kChunk, [&](const char* data, size_t length) {
+    if (StopRequested()) return false;
+    if (child.WriteBuf(data, static_cast<long>(length)) != 0) {
       *writeFailed = true;
-      break;
+      return false;
     }
-    fed += static_cast<uint64_t>(got);
+    fed += length;
     progress.Update(fed);
-  }
-  ::close(fd);
-  return fed;
+    return true;
+  });
 }
-
 
 }  // namespace
 

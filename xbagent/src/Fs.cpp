@@ -1,6 +1,7 @@
 #include "Fs.h"
 
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include <dirent.h>
@@ -133,27 +134,39 @@ void PathGuard::Reset(std::string path) {
   path_ = std::move(path);
 }
 
-std::string ReadSmallFile(const std::string& path, size_t maxBytes) {
+uint64_t ReadFileInChunks(const std::string& path, size_t chunkBytes,
+                          const std::function<bool(const char*, size_t)>& onChunk) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("cannot open " + path + ": " + ErrnoText(errno));
-  std::string content;
-  char buffer[16384];
+  struct CloseOnExit {
+    int fd;
+    ~CloseOnExit() { ::close(fd); }
+  } closeOnExit{fd};
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::unique_ptr<char[]> buffer(new char[chunkBytes]);
+  uint64_t handed = 0;
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ::read(fd, buffer.get(), chunkBytes);
     if (got < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
+      const int err = errno;
+      if (err == EINTR) continue;
       Fail("cannot read " + path + ": " + ErrnoText(err));
     }
-    if (got == 0) break;
-    content.append(buffer, static_cast<size_t>(got));
+    if (got == 0) return handed;
+    if (!onChunk(buffer.get(), static_cast<size_t>(got))) return handed;
+    handed += static_cast<uint64_t>(got);
+  }
+}
+
+std::string ReadSmallFile(const std::string& path, size_t maxBytes) {
+  std::string content;
+  ReadFileInChunks(path, 16384, [&](const char* data, size_t length) {
+    content.append(data, length);
     if (content.size() > maxBytes) {
-      ::close(fd);
       Fail(path + " is larger than expected (more than " + HumanBytes(maxBytes) + ")");
     }
-  }
-  ::close(fd);
+    return true;
+  });
   return content;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -49,6 +50,12 @@ class PathGuard {
  private:
   std::string path_;
 };
+
+// Reads the file at path front to back, handing every chunk read (at most
+// chunkBytes) to onChunk, until the end or until onChunk returns false.
+// Throws when the file cannot be opened or read. Returns the bytes handed on.
+uint64_t ReadFileInChunks(const std::string& path, size_t chunkBytes,
+                          const std::function<bool(const char*, size_t)>& onChunk);
 
 // The whole content of a small file; throws when it cannot be read or is
 // larger than maxBytes.

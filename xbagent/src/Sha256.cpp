@@ -1,15 +1,11 @@
 #include "Sha256.h"
 
-#include <cerrno>
-#include <memory>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <openssl/evp.h>
 
 #include "Common.h"
+#include "Fs.h"
 
 namespace xbagent {
 
@@ -49,26 +45,14 @@ std::string Sha256::FinalHex() {
 
 std::string Sha256OfFile(const std::string& path, void (*onProgress)(uint64_t, void*),
                          void* context) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("cannot open " + path + ": " + ErrnoText(errno));
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<char[]> buffer(new char[1 << 20]);
   Sha256 hash;
   uint64_t total = 0;
-  for (;;) {
-    ssize_t got = ::read(fd, buffer.get(), 1 << 20);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      Fail("cannot read " + path + ": " + ErrnoText(err));
-    }
-    if (got == 0) break;
-    hash.Update(buffer.get(), static_cast<size_t>(got));
-    total += static_cast<uint64_t>(got);
+  ReadFileInChunks(path, 1 << 20, [&](const char* data, size_t length) {
+    hash.Update(data, length);
+    total += length;
     if (onProgress) onProgress(total, context);
-  }
-  ::close(fd);
+    return true;
+  });
   return hash.FinalHex();
 }
 
