@@ -193,8 +193,9 @@ print_perf_table() {
 }
 
 # row LABEL UNIT "LIB_MED LIB_MIN LIB_MAX" "BASE_MED BASE_MIN BASE_MAX" OP TARGET
-# OP is le (ratio <= TARGET passes), ge, or info (a cost shown, no target). Values given in seconds are shown
-# in the unit: s, ms (already ms), MiB (given in KiB) or MB (bytes).
+# OP is le (ratio <= TARGET passes), ge, or info (a cost shown, no target).
+# Values given in seconds are shown in the unit: s, ms (already ms), MiB
+# (given in KiB) or MB (bytes).
 row() {
   printf '%s|%s|%s|%s|%s|%s\n' "$1" "$2" "$3" "$4" "$5" "$6" >>"$ROWS_FILE"
 }
@@ -228,11 +229,13 @@ print_table() {
     {
       split($3, l, " "); split($4, b, " ")
       ratio = (b[1] > 0) ? l[1] / b[1] : 0
-      pass = ($5 == "le") ? (ratio <= $6) : (ratio >= $6)
-      target = (($5 == "le") ? "<= " : ">= ") $6
-      if ($5 == "info") { target = "-"; }
+      if ($5 == "info") { target = "-"; result = "(shown)" }
+      else {
+        target = (($5 == "le") ? "<= " : ">= ") $6
+        result = (($5 == "le") ? (ratio <= $6) : (ratio >= $6)) ? "PASS" : "MISS"
+      }
       printf "%-44s %-5s %-27s %-27s %-7.3f %-8s %s\n", $1, $2, cell($3, $2), cell($4, $2),
-             ratio, target, ($5 == "info") ? "(shown)" : (pass ? "PASS" : "MISS")
+             ratio, target, result
     }' "$ROWS_FILE"
 }
 
@@ -446,10 +449,23 @@ fi
 
 # ---------------------------------------------------------------- 7. schema capture
 
+# schema_rss_figure LABEL COMMAND: peak RSS of three captures against the
+# output's size (KiB in both columns).
+schema_rss_figure() {
+  local label=$1 cmd=$2
+  local bytes rss=() value outkib
+  bytes=$(sh -c "$cmd" | wc -c)
+  for _ in 1 2 3; do
+    value=$(peak_rss schema-rss "$BIN/bench_schema" "$cmd") || { row_failed "7  RSS $label"; return 0; }
+    rss+=("$value")
+  done
+  outkib=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')
+  row "7  capture $label, peak RSS vs output" MiB "$(stats "${rss[@]}")" \
+      "$outkib $outkib $outkib" le 1.5
+}
+
 schema_figure() {  # schema_figure TAG LABEL COMMAND
   local tag=$1 label=$2 cmd=$3
-  local bytes
-  bytes=$(sh -c "$cmd" | wc -c)
   if ! hf "schema-$tag" --runs "$RUNS" --warmup 1 \
        -n library "$(q "$BIN/bench_schema") $(q "$cmd") >/dev/null" \
        -n devnull "$cmd >/dev/null" \
@@ -477,37 +493,14 @@ schema_figure() {  # schema_figure TAG LABEL COMMAND
   perf_stat "7  library, $label" "$(q "$BIN/bench_schema") $(q "$cmd")"
   perf_stat "7  command > /dev/null, $label" "$cmd >/dev/null"
   perf_stat "7  command | cat > /dev/null, $label" "$cmd | cat >/dev/null"
-  local rss=() value
-  for _ in 1 2 3; do
-    value=$(peak_rss "schema-$tag" "$BIN/bench_schema" "$cmd") || { row_failed "7  RSS $label"; return 0; }
-    rss+=("$value")
-  done
-  # KiB in both columns: peak RSS and the output's size.
-  local outkib
-  outkib=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')
-  row "7  capture $label, peak RSS vs output" MiB "$(stats "${rss[@]}")" \
-      "$outkib $outkib $outkib" le 1.5
-}
-
-# schema_rss_figure LABEL COMMAND: peak RSS only, for a size just past where a
-# string growing by itself would have to reallocate.
-schema_rss_figure() {
-  local label=$1 cmd=$2
-  local bytes rss=() value outkib
-  bytes=$(sh -c "$cmd" | wc -c)
-  for _ in 1 2 3; do
-    value=$(peak_rss schema-rss "$BIN/bench_schema" "$cmd") || { row_failed "7  RSS $label"; return 0; }
-    rss+=("$value")
-  done
-  outkib=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1024 }')
-  row "7  capture $label, peak RSS vs output" MiB "$(stats "${rss[@]}")" \
-      "$outkib $outkib $outkib" le 1.5
+  schema_rss_figure "$label" "$cmd"
 }
 
 settle
 log "7. schema capture of ~$((SCHEMA_BYTES / 1000000)) MB ($RUNS runs each)"
 schema_figure synthetic "synthetic $((SCHEMA_BYTES / 1000000)) MB" \
   "head -c $SCHEMA_BYTES /dev/zero | tr '\\0' a"
+# Just past a step where a string growing by itself would reallocate.
 schema_rss_figure "synthetic $((SCHEMA_BYTES * 7 / 20000000)) MB" \
   "head -c $((SCHEMA_BYTES * 7 / 20)) /dev/zero | tr '\\0' a"
 dump_rows=$((SCHEMA_BYTES / DUMP_LINE_BYTES))

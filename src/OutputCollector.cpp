@@ -35,7 +35,10 @@ void AdviseHugePages(void* begin, size_t length) {
 
 OutputCollector::OutputCollector(std::string& target) : target_(target) {}
 
-OutputCollector::~OutputCollector() { ReleaseBlocks(); }
+// Blocks are left only when Flush could not size the string.
+OutputCollector::~OutputCollector() {
+  for (Block& block : blocks_) munmap(block.data, kBlockBytes);
+}
 
 void OutputCollector::Append(const char* data, size_t length) {
   while (length > 0) {
@@ -65,28 +68,20 @@ void OutputCollector::Flush() {
   target_.reserve(start + blockedBytes_);
   if (blockedBytes_ >= kAdviseStringFrom) AdviseHugePages(&target_[0] + start, blockedBytes_);
   for (Block& block : blocks_) {
-    target_.append(block.data, block.used);
+    target_.append(block.data, block.used);  // within the reserved capacity: cannot throw
     munmap(block.data, kBlockBytes);
-    block.data = nullptr;
   }
   blocks_.clear();
   blockedBytes_ = 0;
 }
 
 bool OutputCollector::AddBlock() {
+  blocks_.reserve(blocks_.size() + 1);  // so the mapping below is never lost to a throw
   void* memory = mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return false;
   AdviseHugePages(memory, kBlockBytes);
   blocks_.push_back(Block{static_cast<char*>(memory), 0});
   return true;
-}
-
-void OutputCollector::ReleaseBlocks() {
-  for (Block& block : blocks_) {
-    if (block.data != nullptr) munmap(block.data, kBlockBytes);
-  }
-  blocks_.clear();
-  blockedBytes_ = 0;
 }
 
 }  // namespace detail

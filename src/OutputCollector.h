@@ -37,7 +37,6 @@ class OutputCollector {
   };
 
   bool AddBlock();
-  void ReleaseBlocks();
 
   std::string& target_;
   std::vector<Block> blocks_;
