@@ -168,10 +168,6 @@ collation-server=utf8mb4_general_ci
 innodb_buffer_pool_size=$pool
 innodb_log_file_size=$logsize
 innodb_flush_log_at_trx_commit=2
-# Flush dirty pages eagerly: a backup taken right after DISCARD/IMPORT
-# TABLESPACE but before the next checkpoint would miss the imported tables.
-innodb_max_dirty_pages_pct_lwm=0.001
-innodb_max_dirty_pages_pct=0
 EOF
 }
 

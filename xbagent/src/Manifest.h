@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Json.h"
 
@@ -37,5 +38,51 @@ struct ManifestSummary {
 
 // Reads DIR/manifest.json; throws Failure naming what is missing or wrong.
 ManifestSummary LoadManifest(const std::string& backupDir);
+
+// One table as the backup recorded it.
+struct ManifestTable {
+  std::string database;
+  std::string name;
+  std::string onDisk;  // "db/name" as in the stream
+  std::string engine;
+  bool partitioned = false;
+  bool fulltext = false;
+};
+
+// Everything a backup writes into manifest.json.
+struct ManifestContent {
+  bool oneDatabase = false;
+  std::string database;        // SQL name, one database only
+  std::string databaseOnDisk;  // its directory name, one database only
+  std::string serverVersion;
+  std::string hostname;
+  std::string datadir;
+  bool logBin = false;
+  std::string toolVersion;
+  unsigned long parallel = 1;
+  std::string libraryFile;
+  std::string libraryVersion;
+  std::string startedAt;
+  std::string finishedAt;
+  double durationSeconds = 0;
+  std::string streamFile;  // "" for a stream sent to standard output
+  uint64_t streamSize = 0;
+  std::string streamSha256;
+  uint64_t streamFiles = 0;
+  bool hasSchema = false;
+  std::string schemaFile;
+  std::string schemaText;
+  const std::string* binlogInfo = nullptr;   // the stream's xtrabackup_binlog_info
+  const std::string* checkpoints = nullptr;  // the stream's xtrabackup_checkpoints
+  std::vector<ManifestTable> tables;
+  // Tables whose engine the one-database restore cannot bring back
+  // ("unsupported_tables": database, name, engine).
+  std::vector<ManifestTable> unsupportedTables;
+  // Notes on how the backup went ("notes"), e.g. a retry and its reason.
+  std::vector<std::string> notes;
+};
+
+// The manifest.json text of a backup.
+std::string ManifestText(const ManifestContent& content);
 
 }  // namespace xbagent

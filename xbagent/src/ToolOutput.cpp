@@ -70,6 +70,8 @@ void ToolOutput::Line(const std::string& raw) {
   // the tool could not find is silently left out of the backup.
   if (Contains(line, "We assume the") && Contains(line, "table was dropped")) {
     if (droppedTableCount_++ == 0) droppedTableLine_ = line;
+    std::string space = DroppedTablespaceOf(line);
+    if (!space.empty() && droppedTablespaces_.size() < 1000) droppedTablespaces_.push_back(space);
   }
   tail_.push_back(line);
   if (tail_.size() > kTailLines) tail_.pop_front();
@@ -80,6 +82,20 @@ std::string ToolOutput::LastLine() const { return tail_.empty() ? std::string() 
 bool ToolOutput::EndsWithSuccess() const { return Contains(LastLine(), "completed OK!"); }
 
 std::string ToolOutput::Reason() const { return PickReason(tail_); }
+
+std::string DroppedTablespaceOf(const std::string& line) {
+  const std::string mark = "ignore the tablespace ";
+  size_t at = line.rfind(mark);
+  if (at == std::string::npos) return std::string();
+  std::string path = Trim(line.substr(at + mark.size()));
+  if (path.compare(0, 2, "./") == 0) path.erase(0, 2);
+  const std::string suffix = ".ibd";
+  if (path.size() > suffix.size() &&
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    path.erase(path.size() - suffix.size());
+  }
+  return path;
+}
 
 std::string ReasonFromText(const std::string& text, const std::string& toolName) {
   // The library puts the tool's error output between the last "[" and "]".

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include <XtraBackup/XtraBackupUtil.h>
 
@@ -27,6 +28,9 @@ class ToolOutput {
   // The first line reporting a table left out of the backup ("" if none).
   const std::string& DroppedTableLine() const { return droppedTableLine_; }
   size_t DroppedTableLines() const { return droppedTableCount_; }
+  // The tablespaces those lines name, "db/name" as on disk (".ibd" and a
+  // leading "./" removed; the first 1,000).
+  const std::vector<std::string>& DroppedTablespaces() const { return droppedTablespaces_; }
   // The line most likely to hold the reason of a failure: the last line
   // that looks like an error among the final ones, else the last line.
   std::string Reason() const;
@@ -40,11 +44,16 @@ class ToolOutput {
   std::deque<std::string> tail_;
   std::string droppedTableLine_;
   size_t droppedTableCount_ = 0;
+  std::vector<std::string> droppedTablespaces_;
   size_t lineCount_ = 0;
 };
 
 // The text of a failure message from the utility library with the tool's
 // error output in it: the reason line picked as by ToolOutput::Reason.
+// "db/name" from the tool's line "... ignore the tablespace ./db/name.ibd";
+// "" when the line names none.
+std::string DroppedTablespaceOf(const std::string& line);
+
 std::string ReasonFromText(const std::string& text, const std::string& toolName);
 
 // The reason line in the error output an ended child left pending.

@@ -1,0 +1,141 @@
+// xbagent backup, first phase: the server answers with these settings, and
+// what it holds: its tables, InnoDB tablespaces, the names on disk, and the
+// tables the one-database restore cannot bring back.
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../Common.h"
+#include "../Fs.h"
+#include "../Log.h"
+#include "BackupPhases.h"
+
+namespace xbagent {
+
+namespace {
+
+constexpr char kMysql50Prefix[] = "#mysql50#";
+
+// Engines whose tables `restore --database` brings back (data or schema).
+bool OneDatabaseRestoreHandles(const std::string& engine) {
+  static const char* const kEngines[] = {"InnoDB", "MyISAM", "MRG_MyISAM", "Aria",
+                                         "MEMORY", "BLACKHOLE"};
+  for (const char* known : kEngines) {
+    if (engine == known) return true;
+  }
+  return false;
+}
+
+void DescribeServer(SqlConnection& sql, ServerFacts* facts) {
+  std::vector<SqlRow> rows =
+      sql.Query("SELECT VERSION(), SUBSTRING_INDEX(USER(), '@', 1), @@datadir, @@hostname, "
+                "@@log_bin");
+  if (rows.empty() || rows[0].size() < 5) Fail("the server did not describe itself");
+  facts->version = rows[0][0];
+  facts->user = rows[0][1];
+  facts->datadir = StripTrailingSlashes(rows[0][2]);
+  facts->hostname = rows[0][3];
+  facts->logBin = rows[0][4] == "1";
+}
+
+void ListTables(SqlConnection& sql, XtraBackup::XtraBackupUtil& util, const std::string& scope,
+                ServerFacts* facts) {
+  std::set<std::pair<std::string, std::string>> fulltext;
+  for (const SqlRow& row :
+       sql.Query("SELECT DISTINCT TABLE_SCHEMA, TABLE_NAME FROM information_schema.STATISTICS "
+                 "WHERE INDEX_TYPE = 'FULLTEXT' AND " + scope)) {
+    fulltext.emplace(row[0], row[1]);
+  }
+  for (const SqlRow& row :
+       sql.Query("SELECT TABLE_SCHEMA, TABLE_NAME, IFNULL(ENGINE, ''), "
+                 "IFNULL(CREATE_OPTIONS, '') LIKE '%partitioned%' "
+                 "FROM information_schema.TABLES "
+                 "WHERE TABLE_TYPE IN ('BASE TABLE', 'SYSTEM VERSIONED', 'SEQUENCE') AND " +
+                 scope + " ORDER BY TABLE_SCHEMA, TABLE_NAME")) {
+    ManifestTable table;
+    table.database = row[0];
+    table.name = row[1];
+    table.onDisk = OnDiskName(util, row[0]) + "/" + OnDiskName(util, row[1]);
+    table.engine = row[2];
+    table.partitioned = row[3] == "1";
+    table.fulltext = fulltext.count({row[0], row[1]}) != 0;
+    facts->tables.push_back(table);
+  }
+}
+
+void ListTablespaces(SqlConnection& sql, ServerFacts* facts) {
+  try {
+    for (const SqlRow& row : sql.Query("SELECT NAME FROM information_schema.INNODB_SYS_TABLESPACES "
+                                       "WHERE NAME LIKE '%/%'")) {
+      facts->tablespaces.push_back(row[0]);
+    }
+    facts->tablespacesKnown = true;
+  } catch (const Failure& failure) {
+    Log().Detail(Verbosity::kVerbose, std::string("InnoDB tablespaces not listed: ") +
+                                          failure.what());
+  }
+}
+
+// A one-database backup is for the one-database restore: name, in the
+// output and the manifest, each table whose data that restore cannot bring back.
+void NameUnsupportedEngines(ServerFacts* facts) {
+  for (const ManifestTable& table : facts->tables) {
+    if (OneDatabaseRestoreHandles(table.engine)) continue;
+    facts->unsupported.push_back(table);
+    Log().Notice("xbagent: warning: table " + SqlIdentifier(table.database) + "." +
+                 SqlIdentifier(table.name) + " uses the " +
+                 (table.engine.empty() ? std::string("unknown") : table.engine) +
+                 " engine, which restore --database cannot bring back (a whole-server "
+                 "restore can)");
+  }
+}
+
+}  // namespace
+
+std::string OnDiskName(XtraBackup::XtraBackupUtil& util, const std::string& name) {
+  if (name.compare(0, sizeof kMysql50Prefix - 1, kMysql50Prefix) != 0) {
+    std::string encoded;
+    util.convertSpecialCharsToHexChars(name, encoded);
+    return encoded;
+  }
+  // A name from before 5.1's encoding: the server keeps its directory or
+  // file name exactly as written after the prefix.
+  std::string raw = name.substr(sizeof kMysql50Prefix - 1);
+  if (raw.empty() || raw == "." || raw == ".." || raw.find('/') != std::string::npos ||
+      raw.find('\0') != std::string::npos) {
+    Fail("'" + name + "' names no usable directory or file (after " + kMysql50Prefix + ")");
+  }
+  return raw;
+}
+
+ServerFacts CheckServer(SqlConnection& sql, const BackupOptions& options) {
+  XtraBackup::XtraBackupUtil util;  // for the name encoder only
+  ServerFacts facts;
+  DescribeServer(sql, &facts);
+  std::string scope;
+  if (options.oneDatabase) {
+    std::string exists = sql.Scalar(
+        "SELECT COUNT(*) FROM information_schema.SCHEMATA WHERE CAST(SCHEMA_NAME AS BINARY) = " +
+        SqlBytes(options.database));
+    if (exists != "1") {
+      std::string hint;
+      if (options.database.compare(0, sizeof kMysql50Prefix - 1, kMysql50Prefix) == 0) {
+        hint = " (a directory that is not a database name needs the '#mysql50#' prefix "
+               "exactly as SHOW DATABASES shows it)";
+      }
+      Fail("database '" + options.database + "' does not exist on the server" + hint);
+    }
+    facts.databaseOnDisk = OnDiskName(util, options.database);
+    scope = "CAST(TABLE_SCHEMA AS BINARY) = " + SqlBytes(options.database);
+  } else {
+    scope = "TABLE_SCHEMA NOT IN ('information_schema', 'performance_schema')";
+  }
+  ListTables(sql, util, scope, &facts);
+  ListTablespaces(sql, &facts);
+  if (options.oneDatabase) NameUnsupportedEngines(&facts);
+  return facts;
+}
+
+}  // namespace xbagent

@@ -1,0 +1,36 @@
+// xbagent backup, stream phase: one run of the backup tool, its stream
+// relayed (hashed and scanned on the way) into a file or standard output.
+
+#include <cerrno>
+#include <string>
+
+#include <unistd.h>
+
+#include "../Common.h"
+#include "../Log.h"
+#include "BackupPhases.h"
+
+namespace xbagent {
+
+namespace {
+
+constexpr size_t kSmallFileBytes = 64 * 1024;
+
+}  // namespace
+
+void StreamBackup(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
+                  const std::string& databaseOnDisk, const BackupOptions& options,
+                  const std::string& lsnDir, int outFd, StreamOutcome* outcome) {
+  const bool hash = !options.toStdout || !options.manifestFile.empty();
+  CKaError status = util.startStream(databaseOnDisk, options.parallel, lsnDir);
+  if (status.IsError()) Fail("the backup tool could not be started: " + status.AsString());
+  outcome->scanner.Capture(kBinlogInfoFile, kSmallFileBytes);
+  outcome->scanner.Capture(kCheckpointsFile, kSmallFileBytes);
+  outcome->relay = RelayStream(child, outFd, hash, outcome->scanner, outcome->toolErrors);
+  outcome->droppedErrBytes = child.GetDroppedErrBytes();
+  if (outFd != 1 && outcome->relay.writeErrno == 0 && ::fdatasync(outFd) != 0) {
+    outcome->closeErrno = errno;
+  }
+}
+
+}  // namespace xbagent
