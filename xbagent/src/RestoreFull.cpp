@@ -21,6 +21,7 @@
 #include "Log.h"
 #include "Manifest.h"
 #include "Progress.h"
+#include "RemoteTablespaces.h"
 #include "Sha256.h"
 #include "ToolOutput.h"
 #include "Tools.h"
@@ -46,6 +47,9 @@ const char kUsage[] =
     "Steps: check the stream's size and SHA-256 against the manifest, extract it, check\n"
     "it was complete, prepare it, move it into place. Prints the binary-log coordinates\n"
     "of the backup (file_number=, position=) on standard output.\n"
+    "Tables created with DATA DIRECTORY get their files inside the new data directory:\n"
+    "the .isl files are dropped before the prepare, which so never opens the live\n"
+    "server's tablespaces.\n"
     "Exit status: 0 restored, 1 failure, 2 bad usage.\n";
 
 dev_t DeviceOf(const std::string& path) {
@@ -116,6 +120,14 @@ int RunRestoreFull(const ArgList& argv) {
                backupDir);
   ExtractStream(util, child, streamPath, size, staging);
   const double extracted = MonotonicSeconds();
+
+  // Tables with DATA DIRECTORY: the prepare must not follow their .isl
+  // files to the live server's tablespaces, and the new data directory must
+  // not point at them either. Their tablespaces stay inside it.
+  for (const RemoteTablespace& space : NeutraliseRemoteTablespaces(staging)) {
+    Log().Notice("xbagent: table " + space.table + " had its tablespace in " + space.remotePath +
+                 "; the restored one is inside the new data directory");
+  }
 
   status = util.prepare(staging);
   if (status.IsError()) {

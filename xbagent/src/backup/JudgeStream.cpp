@@ -47,6 +47,25 @@ bool LeftOutTablesExist(const ServerFacts& facts, const ToolOutput& toolErrors) 
   return true;
 }
 
+// The first file of a table the stream should carry and does not ("" when
+// none): every table's .frm, and the data and index files of MyISAM and
+// Aria (the tool skips, with only a message, those it cannot open, such as
+// Aria files behind DATA DIRECTORY links).
+std::string LackingFile(const ManifestTable& table, const XbStreamScanner& scanner) {
+  std::vector<std::string> files = {table.onDisk + ".frm"};
+  if (!table.partitioned && table.engine == "MyISAM") {
+    files.push_back(table.onDisk + ".MYD");
+    files.push_back(table.onDisk + ".MYI");
+  } else if (!table.partitioned && table.engine == "Aria") {
+    files.push_back(table.onDisk + ".MAD");
+    files.push_back(table.onDisk + ".MAI");
+  }
+  for (const std::string& file : files) {
+    if (!scanner.HasFile(file)) return file;
+  }
+  return std::string();
+}
+
 // Tables the server listed whose files the stream does not carry.
 std::vector<std::string> MissingFromStream(const ServerFacts& facts, const BackupOptions& options,
                                            const XbStreamScanner& scanner) {
@@ -56,8 +75,10 @@ std::vector<std::string> MissingFromStream(const ServerFacts& facts, const Backu
     missing.push_back("the database directory " + facts.databaseOnDisk);
   }
   for (const ManifestTable& table : facts.tables) {
-    if (!scanner.HasFile(table.onDisk + ".frm")) {
-      missing.push_back(SqlIdentifier(table.database) + "." + SqlIdentifier(table.name));
+    std::string lacking = LackingFile(table, scanner);
+    if (!lacking.empty()) {
+      missing.push_back(SqlIdentifier(table.database) + "." + SqlIdentifier(table.name) +
+                        " (no " + lacking + ")");
     }
   }
   if (facts.tablespacesKnown) {
@@ -102,7 +123,8 @@ Verdict JudgeStream(const ServerFacts& facts, const BackupOptions& options,
   if (!missing.empty()) {
     Fail("the stream lacks the files of " + std::to_string(missing.size()) +
          " table(s) the server listed, first " + missing[0] +
-         " (dropped or created during the backup?)");
+         ": the tool could not copy it, or it was dropped during the backup (-vvv shows the "
+         "tool's messages)");
   }
   return Verdict::kGood;
 }

@@ -1,0 +1,118 @@
+// xbagent's backup logic that needs no server: comparing two schema dumps,
+// the tool's "left out" lines, and a staging copy's .isl files.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../../xbagent/src/Common.h"
+#include "../../xbagent/src/RemoteTablespaces.h"
+#include "../../xbagent/src/ToolOutput.h"
+#include "../../xbagent/src/backup/BackupPhases.h"
+#include "harness/Harness.h"
+
+namespace xbagent {
+// The host's stop flag; these tests never stop.
+bool StopRequested() { return false; }
+}  // namespace xbagent
+
+namespace {
+
+using xbagent::DroppedTablespaceOf;
+using xbagent::SchemaDifference;
+
+const char kDump[] =
+    "-- MariaDB dump\n"
+    "CREATE DATABASE `d`;\n"
+    "--\n-- Table structure for table `t`\n--\n"
+    "CREATE TABLE `t` (\n  `id` int NOT NULL AUTO_INCREMENT,\n  PRIMARY KEY (`id`)\n"
+    ") ENGINE=InnoDB AUTO_INCREMENT=5 DEFAULT CHARSET=utf8mb4;\n"
+    "--\n-- Table structure for table `u`\n--\n"
+    "CREATE TABLE `u` (`a` int) ENGINE=InnoDB;\n"
+    "--\n-- Sequence structure for `s`\n--\n"
+    "CREATE SEQUENCE `s` start with 1 ENGINE=InnoDB;\nDO SETVAL(`s`, 1001, 0);\n"
+    "--\n-- Dumping events for database 'd'\n--\n"
+    "CREATE EVENT `e` ON SCHEDULE EVERY 1 DAY DO SELECT 1;\n";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(SchemaDifferenceTest, NamesTheFirstObjectWhoseDefinitionChanged) {
+  struct Case {
+    const char* what;
+    std::string after;
+    std::string expected;
+  };
+  const std::string dump = kDump;
+  const std::vector<Case> cases = {
+      {"same", dump, ""},
+      {"counters move", Replace(Replace(dump, "AUTO_INCREMENT=5", "AUTO_INCREMENT=900"),
+                                "1001, 0", "2001, 0"),
+       ""},
+      {"column added", Replace(dump, "(`a` int)", "(`a` int, `b` int)"), "table `u`"},
+      {"table dropped",
+       Replace(dump, "--\n-- Table structure for table `u`\n--\nCREATE TABLE `u` (`a` int) "
+                     "ENGINE=InnoDB;\n", ""),
+       "table `u`"},
+      {"table created", dump + "--\n-- Table structure for table `w`\n--\nCREATE TABLE `w`;\n",
+       "table `w`"},
+      {"sequence altered", Replace(dump, "start with 1", "start with 5"), "sequence `s`"},
+      {"event altered", Replace(dump, "EVERY 1 DAY", "EVERY 2 DAY"),
+       "Dumping events for database 'd'"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SchemaDifference(dump, c.after), c.expected) << c.what;
+  }
+}
+
+TEST(DroppedTablespaceTest, ReadsTheTablespaceTheToolLeftOut) {
+  EXPECT_EQ(DroppedTablespaceOf("[00] 2026-12-08 01:19:41 Warning: We assume the  table was "
+                                "dropped during xtrabackup execution and ignore the tablespace "
+                                "./d1/t.ibd"),
+            "d1/t");
+  EXPECT_EQ(DroppedTablespaceOf("... ignore the tablespace ./my@002ddb/p#P#p0.ibd"),
+            "my@002ddb/p#P#p0");
+  EXPECT_EQ(DroppedTablespaceOf("InnoDB: Table `d`.`t`: We assume the  table was dropped"), "");
+
+  xbagent::ToolOutput output("xtrabackup");
+  std::string text =
+      "[00] Warning: We assume the  table was dropped during xtrabackup execution and ignore "
+      "the tablespace ./a/x.ibd\n"
+      "[00] Warning: We assume the  table was dropped during xtrabackup execution and ignore "
+      "the tablespace ./a/y.ibd\n[00] completed OK!\n";
+  output.Feed(text.data(), text.size());
+  output.Finish();
+  EXPECT_EQ(output.DroppedTableLines(), 2u);
+  EXPECT_EQ(output.DroppedTablespaces(), (std::vector<std::string>{"a/x", "a/y"}));
+}
+
+TEST(RemoteTablespacesTest, RemovesEveryIslAndReportsWhatItNamed) {
+  xbtest::TempDir staging("xbagent-isl");
+  xbtest::RunShell("mkdir -p " + xbtest::ShellQuote(staging / "db1") + " " +
+                   xbtest::ShellQuote(staging / "db2"));
+  xbtest::WriteFile(staging / "db1/t.isl", "/remote/db1/t.ibd\n");
+  xbtest::WriteFile(staging / "db1/t.new", "pages");
+  xbtest::WriteFile(staging / "db1/u.frm", "frm");
+  xbtest::WriteFile(staging / "db2/p#P#p0.isl", "/other/db2/p#P#p0.ibd");
+  xbtest::WriteFile(staging / "ibdata1", "system");
+
+  std::vector<xbagent::RemoteTablespace> found =
+      xbagent::NeutraliseRemoteTablespaces(staging.path());
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].table, "db1/t");
+  EXPECT_EQ(found[0].remotePath, "/remote/db1/t.ibd");
+  EXPECT_EQ(found[1].table, "db2/p#P#p0");
+  EXPECT_EQ(found[1].remotePath, "/other/db2/p#P#p0.ibd");
+  EXPECT_FALSE(xbtest::PathExists(staging / "db1/t.isl"));
+  EXPECT_FALSE(xbtest::PathExists(staging / "db2/p#P#p0.isl"));
+  EXPECT_TRUE(xbtest::PathExists(staging / "db1/t.new"));
+  EXPECT_TRUE(xbtest::PathExists(staging / "db1/u.frm"));
+  EXPECT_TRUE(xbagent::NeutraliseRemoteTablespaces(staging.path()).empty());
+}
+
+}  // namespace
