@@ -150,6 +150,7 @@ ManifestSummary LoadManifest(const std::string& backupDir) {
   if (summary.kind == "database" && !doc["database"].GetString(&summary.database)) {
     Fail(path + " names no database");
   }
+  if (summary.kind == "database") doc["database_on_disk"].GetString(&summary.databaseOnDisk);
   const JsonValue& stream = doc["stream"];
   // A stream sent to standard output has no file name in its manifest; put
   // next to the manifest it goes by the usual name.

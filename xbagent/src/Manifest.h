@@ -30,6 +30,7 @@ struct ManifestSummary {
   JsonValue document;
   std::string kind;       // "server" or "database"
   std::string database;   // for "database"
+  std::string databaseOnDisk;  // its directory name; "" when the manifest has none
   std::string streamFile;
   uint64_t streamSize = 0;
   std::string streamSha256;

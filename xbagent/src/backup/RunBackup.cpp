@@ -73,6 +73,11 @@ std::unique_ptr<StreamOutcome> StreamOnce(XtraBackup::XtraBackupUtil& util,
   return outcome;
 }
 
+bool TablespaceExists(SqlConnection& sql, const std::string& space) {
+  return sql.Scalar("SELECT COUNT(*) FROM information_schema.INNODB_SYS_TABLESPACES "
+                    "WHERE CAST(NAME AS BINARY) = " + SqlBytes(space)) != "0";
+}
+
 // The tool left out tables imported since InnoDB's last checkpoint: make
 // it write one, and say whether a retry can help.
 bool RecoverFromCheckpointTrap(const BackupOptions& options, const StreamOutcome& outcome) {
@@ -81,8 +86,14 @@ bool RecoverFromCheckpointTrap(const BackupOptions& options, const StreamOutcome
                           " table(s) that exist on the server (" +
                           outcome.toolErrors.DroppedTablespaces()[0] +
                           "): InnoDB has written no checkpoint since they were imported";
-  Log().Notice("xbagent: " + why + "; making InnoDB write a checkpoint");
   SqlConnection sql(options.defaultsFile, options.socket, options.user);
+  for (const std::string& space : outcome.toolErrors.DroppedTablespaces()) {
+    if (!TablespaceExists(sql, space)) {
+      Fail("the backup is incomplete: the tool left out " + space +
+           ", which was dropped during the backup");
+    }
+  }
+  Log().Notice("xbagent: " + why + "; making InnoDB write a checkpoint");
   bool written = ForceCheckpoint(sql, kCheckpointSeconds);
   if (!written) {
     Fail(why + ", and it wrote none within " + std::to_string(int(kCheckpointSeconds)) +
