@@ -79,8 +79,8 @@ bool TablespaceExists(SqlConnection& sql, const std::string& space) {
 }
 
 // The tool left out tables imported since InnoDB's last checkpoint: make
-// it write one, and say whether a retry can help.
-bool RecoverFromCheckpointTrap(const BackupOptions& options, const StreamOutcome& outcome) {
+// it write one, or fail saying why a retry cannot help.
+void RecoverFromCheckpointTrap(const BackupOptions& options, const StreamOutcome& outcome) {
   const std::string why = "the tool left out " +
                           std::to_string(outcome.toolErrors.DroppedTableLines()) +
                           " table(s) that exist on the server (" +
@@ -104,7 +104,27 @@ bool RecoverFromCheckpointTrap(const BackupOptions& options, const StreamOutcome
                "output: run the backup again");
   }
   Log().Notice("xbagent: checkpoint written; retrying the backup once");
-  return true;
+}
+
+// The stream, judged good; after the checkpoint trap, once more.
+std::unique_ptr<StreamOutcome> StreamAndJudge(XtraBackup::XtraBackupUtil& util,
+                                              LibMySqlProcess::MySqlChildProcess& child,
+                                              const ServerFacts& facts,
+                                              const BackupOptions& options,
+                                              const std::string& workDir,
+                                              std::vector<std::string>* notes) {
+  std::unique_ptr<StreamOutcome> outcome = StreamOnce(util, child, facts, options, workDir);
+  if (JudgeStream(facts, options, *outcome) == Verdict::kGood) return outcome;
+  RecoverFromCheckpointTrap(options, *outcome);
+  notes->push_back("retried after making InnoDB write a checkpoint: the first run left out " +
+                   outcome->toolErrors.DroppedTablespaces()[0]);
+  outcome = StreamOnce(util, child, facts, options, workDir);
+  if (JudgeStream(facts, options, *outcome) != Verdict::kGood) {
+    Fail("the backup is incomplete even after an InnoDB checkpoint: the tool left out " +
+         std::to_string(outcome->toolErrors.DroppedTableLines()) +
+         " table(s): " + outcome->toolErrors.DroppedTableLine());
+  }
+  return outcome;
 }
 
 std::string ToolVersionOrUnknown(std::future<std::string>& check) {
@@ -177,19 +197,9 @@ int RunBackup(const ArgList& argv) {
   std::string schema = keepSchema ? DumpSchema(util, options) : std::string();
 
   Log().Notice("xbagent: backing up " + what + " (" + facts.version + ")");
-  std::unique_ptr<StreamOutcome> outcome = StreamOnce(util, child, facts, options, workDir);
   std::vector<std::string> notes;
-  if (JudgeStream(facts, options, *outcome) == Verdict::kCheckpointTrap &&
-      RecoverFromCheckpointTrap(options, *outcome)) {
-    notes.push_back("retried after making InnoDB write a checkpoint: the first run left out " +
-                    outcome->toolErrors.DroppedTablespaces()[0]);
-    outcome = StreamOnce(util, child, facts, options, workDir);
-    if (JudgeStream(facts, options, *outcome) != Verdict::kGood) {
-      Fail("the backup is incomplete even after an InnoDB checkpoint: the tool left out " +
-           std::to_string(outcome->toolErrors.DroppedTableLines()) +
-           " table(s): " + outcome->toolErrors.DroppedTableLine());
-    }
-  }
+  std::unique_ptr<StreamOutcome> outcome =
+      StreamAndJudge(util, child, facts, options, workDir, &notes);
   if (keepSchema) {
     std::string after = DumpSchema(util, options);
     CheckSchemaUnchanged(options, schema, after);
