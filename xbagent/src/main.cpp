@@ -4,6 +4,7 @@
 //   xbagent restore ...       restore a backup
 //   xbagent binlog-info DIR   binary-log coordinates of a backup
 //   xbagent encode NAME       the on-disk form of a name
+//   xbagent --version         versions of xbagent, the library and the backup tool
 
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "Commands.h"
 #include "Common.h"
 #include "Log.h"
+#include "Tools.h"
 
 // The utility library logs through this handle. It must stay visible to the
 // shared libraries that read it, whatever the build's default visibility.
@@ -47,7 +49,27 @@ const char kUsage[] =
     "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
     "detail to a file.\n"
     "\n"
+    "'xbagent --version' prints the versions of xbagent, the library and the\n"
+    "backup tool.\n"
+    "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+
+// The first line is "xbagent VERSION"; the library's line names the file
+// actually loaded; the tool is the one found on PATH.
+int PrintVersions() {
+  std::printf("xbagent %s\n", XTRABACKUP_UTIL_VERSION_STRING);
+  std::string file;
+  std::string version;
+  LibraryVersion(&file, &version);
+  std::printf("library: %s (version %s)\n", file.c_str(), version.c_str());
+  try {
+    ToolDir tools("");
+    std::printf("backup tool: %s\n", ToolVersion(tools.path()).c_str());
+  } catch (const std::exception& failure) {
+    std::printf("backup tool: not available (%s)\n", failure.what());
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
 
 void InstallSignalHandlers() {
   struct sigaction action = {};
@@ -74,6 +96,8 @@ int main(int argc, char** argv) {
   using namespace xbagent;
   g_ptrLogWriter = LogHandle();
   InstallSignalHandlers();
+
+  if (argc == 2 && std::string(argv[1]) == "--version") return PrintVersions();
 
   std::vector<std::string> args(argv + 1, argv + argc);
   // Common options may also come before the command name.
