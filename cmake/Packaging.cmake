@@ -1,11 +1,11 @@
-# Debian packages (cpack -G DEB, or ./run package):
+# Debian packages (cpack -G DEB, or ./run package). The first line of a
+# component's description is its package's summary.
 #   libxtrabackuputil1     the library and the platform libraries
 #   libxtrabackuputil-dev  headers, CMake package, pkg-config module
 #   xbagent                the backup agent, its manual page and completion
 set(CPACK_PACKAGE_NAME xtrabackuputil)
 set(CPACK_PACKAGE_VENDOR "XtraBackupUtil developers")
 set(CPACK_PACKAGE_CONTACT "XtraBackupUtil developers <xtrabackuputil@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Drives the XtraBackup hot-backup tool for a MySQL backup agent")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
@@ -16,8 +16,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies on system libraries come from dpkg-shlibdeps; the packages'
-# own libraries are found in the staging tree.
+# own libraries are found in the build tree and depended on by component.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
