@@ -35,6 +35,11 @@ _xbagent() {
       ;;
   esac
 
+  if [[ ${words[1]} == --version ]]; then
+    COMPREPLY=($(compgen -W "--defaults-file" -- "$cur"))
+    return
+  fi
+
   case $command in
     "")
       COMPREPLY=($(compgen -W "backup restore binlog-info encode help --help --version" -- "$cur"))
