@@ -3,7 +3,8 @@
 // The utility library's whole public surface: XtraBackup::XtraBackupUtil and
 // the four records it shares with the host. Including this header also gives
 // a host the platform declarations it needs: CKaError, the child-process
-// class and the log writer interface with g_ptrLogWriter (defined by the host).
+// class and the log writer interface with g_ptrLogWriter (defined by the host),
+// and the version macros XTRABACKUP_UTIL_VERSION_MAJOR, _MINOR and _PATCH.
 
 #include <cstdint>
 #include <list>
@@ -11,6 +12,7 @@
 
 #include <KaUtils/CKaError.h>
 #include <LogWriter/LogWriterInterface.h>
+#include <XtraBackup/Version.h>
 #include <zuMySqlChildProcess/MySqlChildProcess.h>
 
 #define XTRABACKUP_UTIL_API __attribute__((visibility("default")))

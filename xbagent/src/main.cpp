@@ -4,6 +4,9 @@
 //   xbagent restore ...       restore a backup
 //   xbagent binlog-info DIR   binary-log coordinates of a backup
 //   xbagent encode NAME       the on-disk form of a name
+//   xbagent --version [--defaults-file CNF]
+//                             versions of xbagent, the library, the backup tool
+//                             and, given a defaults file, the server
 
 #include <csignal>
 #include <cstdio>
@@ -12,12 +15,16 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <XtraBackup/XtraBackupUtil.h>
 
 #include "Commands.h"
 #include "Common.h"
 #include "Log.h"
+#include "Sql.h"
+#include "Tools.h"
 
 // The utility library logs through this handle. It must stay visible to the
 // shared libraries that read it, whatever the build's default visibility.
@@ -47,7 +54,49 @@ const char kUsage[] =
     "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
     "detail to a file.\n"
     "\n"
+    "'xbagent --version [--defaults-file CNF]' prints the versions of xbagent,\n"
+    "the library and the backup tool, and of the server CNF connects to.\n"
+    "\n"
     "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+
+// The server's version through the defaults file, which must be a readable
+// file: the client library would silently ignore anything else.
+std::string ServerVersion(const std::string& defaultsFile) {
+  struct stat info = {};
+  if (::stat(defaultsFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      ::access(defaultsFile.c_str(), R_OK) != 0) {
+    Fail("the defaults file " + defaultsFile + " is not a readable file");
+  }
+  SqlConnection sql(defaultsFile, "", "");
+  return sql.Scalar("SELECT VERSION()");
+}
+
+// The first line is "xbagent VERSION"; the library's line names the file
+// actually loaded; the tool is the one found on PATH; the server is asked only
+// when a defaults file is given, and not reaching it is a failure.
+int PrintVersions(const std::string& defaultsFile) {
+  std::printf("xbagent %s\n", XTRABACKUP_UTIL_VERSION_STRING);
+  std::string file;
+  std::string version;
+  LibraryVersion(&file, &version);
+  std::printf("library: %s (version %s)\n", file.c_str(), version.c_str());
+  try {
+    ToolDir tools("");
+    std::printf("backup tool: %s\n", ToolVersion(tools.path()).c_str());
+  } catch (const std::exception& failure) {
+    std::printf("backup tool: not available (%s)\n", failure.what());
+  }
+  int status = kExitOk;
+  if (!defaultsFile.empty()) {
+    try {
+      std::printf("server: %s\n", ServerVersion(defaultsFile).c_str());
+    } catch (const std::exception& failure) {
+      std::printf("server: not reachable (%s)\n", failure.what());
+      status = kExitFailure;
+    }
+  }
+  return std::fflush(stdout) == 0 ? status : kExitFailure;
+}
 
 void InstallSignalHandlers() {
   struct sigaction action = {};
@@ -74,6 +123,13 @@ int main(int argc, char** argv) {
   using namespace xbagent;
   g_ptrLogWriter = LogHandle();
   InstallSignalHandlers();
+
+  if (argc >= 2 && std::string(argv[1]) == "--version") {
+    if (argc == 2) return PrintVersions("");
+    if (argc == 4 && std::string(argv[2]) == "--defaults-file") return PrintVersions(argv[3]);
+    std::fputs("usage: xbagent --version [--defaults-file CNF]\n", stderr);
+    return kExitUsage;
+  }
 
   std::vector<std::string> args(argv + 1, argv + argc);
   // Common options may also come before the command name.
