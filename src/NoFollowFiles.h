@@ -53,7 +53,7 @@ int ListMatching(int dirFd, const std::string& prefix, const std::string& suffix
 
 // Copies the regular file `name` of `srcDirFd` to the same name in
 // `destDirFd`, whole or not at all: the bytes go into a new file that is
-// synced and then renamed over the name, so whatever the name held (a file,
+// then renamed over the name, so whatever the name held (a file,
 // a link) is replaced, never written through. On failure the new file is
 // removed and the name keeps what it held. ENOENT means the source is absent.
 int CopyFileInto(int srcDirFd, const std::string& srcDirText, const std::string& name,
