@@ -123,7 +123,7 @@ CKaError XtraBackupUtil::applyBack(std::string sDBName, std::string sStagingDir,
   // there would send the files, and the owner and mode change, elsewhere.
   std::string sReason;
   if (detail::OpenDirectoryNoFollow(sServerDataDir, dirs.destText, &dirs.dest, &sReason) != 0) {
-    XB_LOG(kApplyLog, 0, "Nothing was copied: the destination is not a directory: %s",
+    XB_LOG(kApplyLog, 0, "Nothing was copied: the destination is not a usable directory: %s",
            sReason.c_str());
     return XB_FAIL(kApplyLog, "XtraBackupUtil::applyBack failed: %s", sReason.c_str());
   }

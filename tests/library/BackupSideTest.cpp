@@ -143,6 +143,21 @@ TEST_F(BackupSide, StartStreamAsksForTarWhenTheObjectStreamsTar) {
                            }));
 }
 
+TEST_F(BackupSide, StartStreamRefusesADatabaseNameWithANul) {
+  FakeTool().Install(toolDir_, "xtrabackup");
+  MySqlChildProcess host;
+  XtraBackupUtil util(false, PlainDetails(), &host, toolDir_);
+  CKaError result = util.startStream(std::string("sales\0x", 7), 1, root_ / "lsn");
+  EXPECT_TRUE(IsLibraryFailure(
+      result, sig::kStartStream,
+      "XtraBackupUtil::startStream failed: the database name holds a NUL character"));
+  EXPECT_TRUE(LoggedExactly(
+      *log_, {{0, sig::kStartStream,
+               "Nothing was started: the database name holds a NUL character"}}));
+  EXPECT_EQ(FakeTool::CallCount(toolDir_, "xtrabackup"), 0);
+  EXPECT_EQ(host.GetPid(), -1);
+}
+
 TEST_F(BackupSide, StartStreamWithEmptyDetailsLeavesEmptyValues) {
   FakeTool().Install(toolDir_, "xtrabackup");
   MySqlChildProcess host;
