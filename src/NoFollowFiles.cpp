@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -142,7 +143,10 @@ int ChangeDirectory(int dirFd, const std::string& dirText, uid_t uid, gid_t gid,
   if (::fchown(dirFd, uid, gid) != 0) return Fail(errno, reason, dirText);
   *ownerStep = false;
   if (::fchmod(dirFd, mode) != 0) return Fail(errno, reason, dirText);
-  if (depth >= kMaxDepth) return Fail(ELOOP, reason, dirText + " (too deep)");
+  if (depth >= kMaxDepth) {
+    *reason = dirText + ": more than " + std::to_string(kMaxDepth) + " levels deep";
+    return ELOOP;
+  }
 
   int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
@@ -168,30 +172,27 @@ int ChangeDirectory(int dirFd, const std::string& dirText, uid_t uid, gid_t gid,
 
 int ChangeEntry(int dirFd, const std::string& name, const std::string& text, uid_t uid, gid_t gid,
                 mode_t mode, int depth, std::string* reason, bool* ownerStep) {
+  *ownerStep = true;
+  // Pinned by a descriptor, so what is checked is what is changed.
+  Fd entry(::openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!entry.Valid()) return errno == ENOENT ? 0 : Fail(errno, reason, text);  // gone: skipped
   struct stat st;
-  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return 0;  // gone since the listing
-    *ownerStep = true;
-    return Fail(errno, reason, text);
-  }
+  if (::fstat(entry.Get(), &st) != 0) return Fail(errno, reason, text);
   if (S_ISDIR(st.st_mode)) {
-    Fd sub(::openat(dirFd, name.c_str(), kDirectoryFlags));
-    if (!sub.Valid()) {
-      *ownerStep = true;
-      return Fail(DirectoryOpenError(dirFd, name.c_str()), reason, text);
-    }
+    Fd sub(::openat(entry.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!sub.Valid()) return Fail(errno, reason, text);
     return ChangeDirectory(sub.Get(), text, uid, gid, mode, depth + 1, reason, ownerStep);
   }
-  *ownerStep = true;
-  if (::fchownat(dirFd, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
-    return Fail(errno, reason, text);
+  if (!S_ISLNK(st.st_mode) && st.st_nlink > 1) {
+    // Another name of the same file may stand anywhere on the file system.
+    *reason = text + ": has " + std::to_string(st.st_nlink) + " hard links, left as it is";
+    return EMLINK;
   }
+  if (::fchownat(entry.Get(), "", uid, gid, AT_EMPTY_PATH) != 0) return Fail(errno, reason, text);
   *ownerStep = false;
-  if (S_ISLNK(st.st_mode)) return 0;
-  // Fails (EOPNOTSUPP) rather than follow an entry that became a link.
-  if (::fchmodat(dirFd, name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
-    return Fail(errno, reason, text);
-  }
+  if (S_ISLNK(st.st_mode)) return 0;  // a link's own mode means nothing
+  const std::string pinned = "/proc/self/fd/" + std::to_string(entry.Get());
+  if (::chmod(pinned.c_str(), mode) != 0) return Fail(errno, reason, text);
   return 0;
 }
 

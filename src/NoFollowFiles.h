@@ -61,7 +61,8 @@ int CopyFileInto(int srcDirFd, const std::string& srcDirText, const std::string&
 
 // Gives the directory and everything below it the owner uid:gid and the mode
 // `mode`, without following links: a link gets the owner itself and keeps its
-// mode. Stops at the first failure; `ownerStep` then says whether it was an
+// mode, and a file with more than one hard link (whose other names may lie
+// anywhere) is a failure, left unchanged. Stops at the first failure; `ownerStep` then says whether it was an
 // owner change (else a mode change or a read of the tree).
 int ChangeTreeOwnerAndMode(int dirFd, const std::string& dirText, uid_t uid, gid_t gid,
                            mode_t mode, std::string* reason, bool* ownerStep);

@@ -903,6 +903,21 @@ TEST_F(OwnerChange, NeverFollowsALinkOutOfTheTree) {
   EXPECT_EQ(ops::ModeOf(target_ + "/sub/f"), 0770);
 }
 
+TEST_F(OwnerChange, LeavesAFileWithAnotherHardLinkAlone) {
+  const std::string outside = root_ / "outside";
+  WriteFileWithMode(outside, "elsewhere", 0600);
+  const std::string planted = target_ + "/sub/t2.ibd";
+  ASSERT_EQ(::link(outside.c_str(), planted.c_str()), 0);
+  XtraBackupUtil util;
+  CKaError result = util.ChangeDBDirOwner(datadir_, target_);
+  EXPECT_TRUE(IsLibraryFailure(result, sig::kChangeOwner,
+                               "owner change to [" + SelfName() +
+                                   ":] failed post file restore:[" + planted +
+                                   ": has 2 hard links, left as it is]"));
+  EXPECT_EQ(ops::ModeOf(outside), 0600);
+  EXPECT_EQ(ops::OwnerOf(outside), ::geteuid());
+}
+
 TEST_F(OwnerChange, GivesPlantedLinksTheOwnerNotTheirTargets) {
   const Account mysql = MysqlAccount();
   if (!ops::IsRoot() || !mysql.found) GTEST_SKIP() << "needs root and a mysql account";
