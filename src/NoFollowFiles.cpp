@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -65,18 +66,20 @@ int OpenBelow(Fd fd, const std::string& base, const std::string& rest, Fd* out,
   return 0;
 }
 
-std::string TempNameFor(const std::string& name) {
+// Short whatever the table's name (a long file name would not leave room for
+// a suffix), hidden, and not a table file to the server.
+std::string TempName() {
   static thread_local std::mt19937_64 generator{std::random_device{}()};
   static const char kChars[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string temp = "." + name + ".xbcopy-";
-  for (int i = 0; i < 8; ++i) temp += kChars[generator() % (sizeof(kChars) - 1)];
+  std::string temp = ".xbcopy-";
+  for (int i = 0; i < 12; ++i) temp += kChars[generator() % (sizeof(kChars) - 1)];
   return temp;
 }
 
 // A new file of `mode` in the directory under a name no one else uses.
-int CreateTemp(int dirFd, const std::string& name, mode_t mode, std::string* tempName) {
+int CreateTemp(int dirFd, mode_t mode, std::string* tempName) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *tempName = TempNameFor(name);
+    *tempName = TempName();
     int fd = ::openat(dirFd, tempName->c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
@@ -264,7 +267,7 @@ int CopyFileInto(int srcDirFd, const std::string& srcDirText, const std::string&
     return EINVAL;
   }
   std::string tempName;
-  Fd temp(CreateTemp(destDirFd, name, st.st_mode & 0777, &tempName));
+  Fd temp(CreateTemp(destDirFd, st.st_mode & 0777, &tempName));
   if (!temp.Valid()) return Fail(errno, reason, destDirText + "/" + name);
   int err = FillAndClose(src.Get(), std::move(temp));
   if (err == 0 && ::renameat(destDirFd, tempName.c_str(), destDirFd, name.c_str()) != 0) {
