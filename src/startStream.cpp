@@ -18,6 +18,13 @@ const detail::OperationLog kLog(
 
 CKaError XtraBackupUtil::startStream(std::string sDatabaseName, unsigned long nParallelCount,
                                      std::string sExtraLsnDir) {
+  // The command line is C text: a NUL would cut the name, and the backup
+  // would be of another database.
+  if (!bFullServerXtrabackup && sDatabaseName.find('\0') != std::string::npos) {
+    XB_LOG(kLog, 0, "Nothing was started: the database name holds a NUL character");
+    return XB_FAIL(kLog, "XtraBackupUtil::startStream failed: the database name holds a NUL "
+                         "character");
+  }
   std::string sOutput;
 
   ZUPlatformInfo settings;

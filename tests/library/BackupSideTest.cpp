@@ -3,6 +3,9 @@
 // running the schema dump. Tools are fake scripts that record their argument
 // vectors; commands run as real child processes.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -11,6 +14,7 @@
 
 #include "OperationTestSupport.h"
 #include "harness/Harness.h"
+#include "harness/TimeBound.h"
 
 namespace {
 
@@ -137,6 +141,21 @@ TEST_F(BackupSide, StartStreamAsksForTarWhenTheObjectStreamsTar) {
                                {0, sig::kStartStream, "found option bFullServerXtrabackup: 0"},
                                {2, sig::kRun, "The command run is : [" + command + "]"},
                            }));
+}
+
+TEST_F(BackupSide, StartStreamRefusesADatabaseNameWithANul) {
+  FakeTool().Install(toolDir_, "xtrabackup");
+  MySqlChildProcess host;
+  XtraBackupUtil util(false, PlainDetails(), &host, toolDir_);
+  CKaError result = util.startStream(std::string("sales\0x", 7), 1, root_ / "lsn");
+  EXPECT_TRUE(IsLibraryFailure(
+      result, sig::kStartStream,
+      "XtraBackupUtil::startStream failed: the database name holds a NUL character"));
+  EXPECT_TRUE(LoggedExactly(
+      *log_, {{0, sig::kStartStream,
+               "Nothing was started: the database name holds a NUL character"}}));
+  EXPECT_EQ(FakeTool::CallCount(toolDir_, "xtrabackup"), 0);
+  EXPECT_EQ(host.GetPid(), -1);
 }
 
 TEST_F(BackupSide, StartStreamWithEmptyDetailsLeavesEmptyValues) {
@@ -585,6 +604,26 @@ TEST_F(LogData, AnEmptyDirectoryNameFails) {
   EXPECT_TRUE(LoggedExactly(*log_, {{0, sig::kPopulateLogData, "staging directory is empty"}}));
   EXPECT_EQ(number_, -7);
   EXPECT_EQ(position_, -9);
+}
+
+TEST_F(LogData, AFifoOrADeviceFailsAtTheOpenWithoutWaiting) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& special : {fifo, std::string("/dev/zero")}) {
+    ASSERT_EQ(::symlink(special.c_str(), InfoPath().c_str()), 0);
+    log_->Clear();
+    CKaError result;
+    EXPECT_TRUE(xbtest::ReturnsWithin(std::chrono::seconds(5), fifo, [&] {
+      result = util_.populateLogData(&number_, &position_, dir_.path());
+    })) << special;
+    EXPECT_TRUE(IsLibraryFailure(result, sig::kPopulateLogData,
+                                 " XtraBackupUtil::populateLogData failed"));
+    EXPECT_TRUE(LoggedOnce(*log_, 0, sig::kPopulateLogData,
+                           "Failed to open the file [" + InfoPath() + "]"));
+    EXPECT_EQ(number_, -7);
+    EXPECT_EQ(position_, -9);
+    ASSERT_EQ(::unlink(InfoPath().c_str()), 0);
+  }
 }
 
 TEST_F(LogData, AMissingFileFailsNamingItsPath) {

@@ -6,9 +6,19 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OperationTestSupport.h"
@@ -79,6 +89,34 @@ void WriteFileWithMode(const std::string& path, const std::string& content, int 
   }
   return ::testing::AssertionSuccess();
 }
+
+// A tmpfs mounted on `dir` for the object's lifetime; Mounted() is false where
+// this process may not mount.
+class ScopedTmpfs {
+ public:
+  ScopedTmpfs(const std::string& dir, const std::string& options) : dir_(dir) {
+    ops::MakeDirs(dir);
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~ScopedTmpfs() {
+    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  ScopedTmpfs(const ScopedTmpfs&) = delete;
+  ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+  bool Mounted() const { return mounted_; }
+  bool Remount(unsigned long flags, const std::string& options) {
+    return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | flags, options.c_str()) == 0;
+  }
+  // Inodes in use.
+  unsigned long UsedInodes() const {
+    struct statvfs fs;
+    return ::statvfs(dir_.c_str(), &fs) == 0 ? fs.f_files - fs.f_ffree : 0;
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
 
 class RestoreSide : public ::testing::Test {
  protected:
@@ -356,7 +394,7 @@ TEST_F(ApplyBack, CopiesTheListedInnoDBFilesAndFixesOwnerAndMode) {
   CKaError result = util.applyBack("my-db", staging, datadir, meta);
   ASSERT_FALSE(result.IsError()) << result.AsString();
 
-  const std::string q = "\"" + dest_ + "/\"]";
+  const std::string q = "] to [" + dest_ + "/]";
   EXPECT_TRUE(LoggedInOrder(
       *log_,
       {
@@ -365,19 +403,19 @@ TEST_F(ApplyBack, CopiesTheListedInnoDBFilesAndFixesOwnerAndMode) {
           {2, sig::kApplyBack, "[" + source_ + "] --> [" + dest_ + "]"},
           {5, sig::kConvert, "Trying to convert: t-1"},
           {5, sig::kConvert, "Converted db name: t@002d1"},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/t@002d1.ibd " + q},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/t@002d1.cfg " + q},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/t2.ibd " + q},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/t2.cfg " + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/t@002d1.ibd" + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/t@002d1.cfg" + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/t2.ibd" + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/t2.cfg" + q},
           {0, sig::kApplyBack, "Could not copy " + source_ + "/t2.cfg file to " + dest_ + "."},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/p#*.ibd " + q},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/p#*.cfg " + q},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/s#*.ibd " + q},
-          {2, sig::kApplyBack, "Command is [cp " + source_ + "/s#*.cfg " + q},
-          {2, sig::kChangeOwner, "The command is [chown -R " + SelfName() + ": \"" + dest_ + "\"]"},
-          {2, sig::kChangeOwner, "The command is [chmod -R 0770 \"" + dest_ + "\"]"},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/p#*.ibd" + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/p#*.cfg" + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/s#*.ibd" + q},
+          {2, sig::kApplyBack, "Copying [" + source_ + "/s#*.cfg" + q},
+          {2, sig::kChangeOwner, "Giving [" + dest_ + "] and everything in it the owner [" +
+                                     SelfName() + ":] and the mode 0770"},
       }));
-  EXPECT_EQ(log_->FindContaining("Command is [cp").size(), 8u);
+  EXPECT_EQ(log_->FindContaining("Copying [").size(), 8u);
   EXPECT_EQ(log_->FindContaining("skipped").size(), 0u);
   EXPECT_EQ(log_->FindContaining("lower").size(), 0u);
   EXPECT_EQ(log_->FindContaining("/m.").size(), 0u);
@@ -409,7 +447,8 @@ TEST_F(ApplyBack, GivesTheFilesTheOwnerOfTheMysqlDirectory) {
   XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
   ASSERT_FALSE(util.applyBack("my-db", staging, datadir, meta).IsError());
   EXPECT_TRUE(LoggedOnce(*log_, 2, sig::kChangeOwner,
-                         "The command is [chown -R mysql: \"" + dest_ + "\"]"));
+                         "Giving [" + dest_ +
+                             "] and everything in it the owner [mysql:] and the mode 0770"));
   EXPECT_TRUE(TreeHas(dest_, mysql.uid, mysql.gid, 0770));
   EXPECT_EQ(ReadFile(dest_ + "/t1.ibd"), "data of t1.ibd");
 }
@@ -426,9 +465,11 @@ TEST_F(ApplyBack, JoinsDirectoriesWithOneSeparator) {
   ASSERT_FALSE(util.applyBack("my-db", staging + "/", datadir + "//", meta).IsError());
   EXPECT_TRUE(LoggedOnce(*log_, 2, sig::kApplyBack, "[" + source_ + "] --> [" + dest_ + "]"));
   EXPECT_TRUE(LoggedOnce(*log_, 2, sig::kApplyBack,
-                         "Command is [cp " + source_ + "/t1.ibd \"" + dest_ + "/\"]"));
+                         "Copying [" + source_ + "/t1.ibd] to [" + dest_ + "/]"));
   EXPECT_TRUE(
-      LoggedOnce(*log_, 2, sig::kChangeOwner, "The command is [chmod -R 0770 \"" + dest_ + "\"]"));
+      LoggedOnce(*log_, 2, sig::kChangeOwner,
+                 "Giving [" + dest_ + "] and everything in it the owner [" + SelfName() +
+                     ":] and the mode 0770"));
   EXPECT_EQ(ReadFile(dest_ + "/t1.cfg"), "data of t1.cfg");
 }
 
@@ -444,7 +485,7 @@ TEST_F(ApplyBack, StopsAtTheFirstMissingTablespace) {
   EXPECT_TRUE(IsLibraryFailure(result, sig::kApplyBack, "XtraBackupUtil::applyBack failed"));
   EXPECT_TRUE(LoggedInOrder(
       *log_, {
-                 {2, sig::kApplyBack, "Command is [cp " + source_ + "/b.ibd \"" + dest_ + "/\"]"},
+                 {2, sig::kApplyBack, "Copying [" + source_ + "/b.ibd] to [" + dest_ + "/]"},
                  {0, sig::kApplyBack, "Failed to copy .ibd file"},
              }));
   EXPECT_EQ(log_->FindContaining("b.cfg").size(), 0u);
@@ -476,7 +517,7 @@ TEST_F(ApplyBack, AnEmptyListOnlyFixesOwnerAndMode) {
   Layout(staging, datadir);
   XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
   ASSERT_FALSE(util.applyBack("my-db", staging, datadir, XtraMetaData()).IsError());
-  EXPECT_EQ(log_->FindContaining("Command is [cp").size(), 0u);
+  EXPECT_EQ(log_->FindContaining("Copying [").size(), 0u);
   EXPECT_EQ(ops::ModeOf(dest_ + "/t@002d1.frm"), 0770);
 }
 
@@ -495,6 +536,193 @@ TEST_F(ApplyBack, ADataDirectoryWithoutMysqlFailsAfterCopying) {
   EXPECT_EQ(result.GetFunction(), sig::kChangeOwner);
   EXPECT_EQ(result.AsString(), "stat[" + datadir + "/mysql]:error 2");
   EXPECT_TRUE(PathExists(dest_ + "/t1.ibd"));
+}
+
+// Paths below root with their modes, to show that nothing changed.
+std::vector<std::pair<std::string, int>> ModesBelow(const std::string& root) {
+  std::vector<std::pair<std::string, int>> modes;
+  for (const std::string& path : ops::TreeOf(root)) modes.emplace_back(path, ops::ModeOf(path));
+  std::sort(modes.begin(), modes.end());
+  return modes;
+}
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const std::string& path : ops::TreeOf(dir)) {
+    if (path != dir) names.push_back(path.substr(dir.size() + 1));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The process's file size limit for its lifetime (SIGXFSZ ignored, so a
+// write past it fails with EFBIG).
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~ScopedFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  struct rlimit saved_;
+  sighandler_t previous_;
+};
+
+TEST_F(ApplyBack, ACfgThatCannotBeCopiedWholeFailsWithTheReason) {
+  enum class Room { kSpace, kInodes, kFileSizeLimit };
+  const struct {
+    const char* label;
+    Room room;
+    int err;
+  } cases[] = {
+      {"file system full", Room::kSpace, ENOSPC},
+      {"no inode left", Room::kInodes, ENOSPC},
+      {"file size limit", Room::kFileSizeLimit, EFBIG},
+  };
+  const std::string ibd(16 * 1024, 'i');
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    log_->Clear();
+    TempDir area("xbnoroom");
+    const std::string staging = area / "staging";
+    const std::string datadir = area / "data";
+    std::unique_ptr<ScopedTmpfs> fs;
+    if (c.room != Room::kFileSizeLimit) {
+      fs.reset(new ScopedTmpfs(datadir, "size=256k"));
+      if (!fs->Mounted()) {
+        std::cout << "[  SKIPPED ] " << c.label << ": needs the right to mount a tmpfs\n";
+        continue;
+      }
+    }
+    Layout(staging, datadir);
+    WriteFileWithMode(source_ + "/t1.ibd", ibd, 0640);
+    WriteFileWithMode(source_ + "/t1.cfg", std::string(c.room == Room::kInodes ? 100 : 512 * 1024, 'c'),
+                      0640);
+    if (c.room == Room::kInodes) {
+      // Room for the .ibd's inode and no other.
+      ASSERT_TRUE(fs->Remount(0, "nr_inodes=" + std::to_string(fs->UsedInodes() + 1)));
+    }
+    XtraMetaData meta;
+    meta.tableList = {Table("t1", "InnoDB")};
+    XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
+    CKaError result;
+    {
+      std::unique_ptr<ScopedFileSizeLimit> limit;
+      if (c.room == Room::kFileSizeLimit) limit.reset(new ScopedFileSizeLimit(64 * 1024));
+      result = util.applyBack("my-db", staging, datadir, meta);
+    }
+    EXPECT_TRUE(IsLibraryFailure(result, sig::kApplyBack,
+                                 "XtraBackupUtil::applyBack failed: " + dest_ + "/t1.cfg: " +
+                                     std::strerror(c.err)));
+    EXPECT_TRUE(LoggedOnce(*log_, 0, sig::kApplyBack,
+                           "Could not copy " + source_ + "/t1.cfg file to " + dest_ + "."));
+    // The .ibd is in place whole; no piece of the .cfg is; no owner change ran.
+    EXPECT_EQ(ReadFile(dest_ + "/t1.ibd"), ibd);
+    EXPECT_EQ(NamesIn(dest_), (std::vector<std::string>{"t1.ibd", "t@002d1.frm"}));
+    EXPECT_EQ(ops::ModeOf(dest_ + "/t1.ibd"), 0640);
+  }
+}
+
+TEST_F(ApplyBack, ReplacesPlantedLinksInsteadOfWritingThroughThem) {
+  const std::string staging = root_ / "staging";
+  const std::string datadir = root_ / "data";
+  const std::string outside = root_ / "outside";
+  Layout(staging, datadir);
+  ops::MakeDirs(outside);
+  const char* planted[] = {"t1.ibd", "t1.cfg", "p#P#p0.ibd", "p#P#p0.cfg"};
+  for (const char* name : planted) {
+    Source(name);
+    WriteFileWithMode(outside + "/" + name, "secret", 0600);
+    ASSERT_EQ(::symlink((outside + "/" + name).c_str(), (dest_ + "/" + name).c_str()), 0);
+  }
+  XtraMetaData meta;
+  meta.tableList = {Table("t1", "InnoDB"), Table("p", "InnoDB", true)};
+  XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
+  CKaError result = util.applyBack("my-db", staging, datadir, meta);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  for (const char* name : planted) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ReadFile(outside + "/" + name), "secret");
+    EXPECT_EQ(ops::ModeOf(outside + "/" + name), 0600);
+    EXPECT_EQ(ops::OwnerOf(outside + "/" + name), ::geteuid());
+    struct stat st;
+    ASSERT_EQ(::lstat((dest_ + "/" + name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadFile(dest_ + "/" + name), std::string("data of ") + name);
+  }
+  EXPECT_EQ(NamesIn(dest_), (std::vector<std::string>{"p#P#p0.cfg", "p#P#p0.ibd", "t1.cfg",
+                                                     "t1.ibd", "t@002d1.frm"}));
+}
+
+TEST_F(ApplyBack, RefusesADatabaseDirectoryThatIsALink) {
+  const std::string staging = root_ / "staging";
+  const std::string datadir = root_ / "data";
+  const std::string elsewhere = root_ / "elsewhere";
+  Layout(staging, datadir);
+  Source("t1.ibd");
+  ops::MakeDirs(elsewhere + "/sub");
+  ::chmod((elsewhere + "/sub").c_str(), 0700);
+  WriteFileWithMode(elsewhere + "/f", "f", 0600);
+  ASSERT_EQ(RunShell("rm -r " + ops::Sq(dest_) + " && ln -s " + ops::Sq(elsewhere) + " " +
+                     ops::Sq(dest_) + " && echo ok"),
+            "ok\n");
+  const auto before = ModesBelow(elsewhere);
+  XtraMetaData meta;
+  meta.tableList = {Table("t1", "InnoDB")};
+  XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
+  CKaError result = util.applyBack("my-db", staging, datadir, meta);
+  EXPECT_TRUE(IsLibraryFailure(result, sig::kApplyBack,
+                               "XtraBackupUtil::applyBack failed: " + dest_ +
+                                   ": it is a symbolic link"));
+  EXPECT_EQ(ModesBelow(elsewhere), before);
+  EXPECT_FALSE(PathExists(elsewhere + "/t1.ibd"));
+}
+
+TEST_F(ApplyBack, RefusesEmptyAndCutNamesBeforeChangingAnything) {
+  const std::string staging = root_ / "staging";
+  const std::string datadir = root_ / "data";
+  Layout(staging, datadir);
+  Source("t1.ibd");
+  Source("t1.cfg");
+  WriteFileWithMode(staging + "/t1.ibd", "wrong place", 0640);
+  ops::MakeDirs(datadir + "/other");
+  WriteFileWithMode(datadir + "/other/o.ibd", "o", 0600);
+  const std::string nul("\0x", 2);
+  const struct {
+    std::string database;
+    std::string table;
+    std::string staging;
+    std::string datadir;
+    std::string reason;
+  } cases[] = {
+      {"", "t1", staging, datadir, "the database name is empty"},
+      {"my-db" + nul, "t1", staging, datadir, "the database name holds a NUL character"},
+      {"my-db", "t1" + nul, staging, datadir, "a table name holds a NUL character"},
+      {"my-db", "", staging, datadir, "a table name is empty"},
+      {"my-db", "t1", staging + nul, datadir, "the staging directory holds a NUL character"},
+      {"my-db", "t1", staging, datadir + nul, "the data directory holds a NUL character"},
+  };
+  const auto before = ModesBelow(datadir);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    log_->Clear();
+    XtraMetaData meta;
+    meta.tableList = {Table(c.table, "InnoDB")};
+    XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
+    CKaError result = util.applyBack(c.database, c.staging, c.datadir, meta);
+    EXPECT_TRUE(IsLibraryFailure(result, sig::kApplyBack,
+                                 "XtraBackupUtil::applyBack failed: " + c.reason));
+    EXPECT_TRUE(LoggedOnce(*log_, 0, sig::kApplyBack, "Nothing was copied: " + c.reason));
+    EXPECT_EQ(ModesBelow(datadir), before);
+  }
 }
 
 // ----------------------------------------------------------- ChangeDBDirOwner
@@ -541,8 +769,9 @@ TEST_F(OwnerChange, UsesTheOwnersNameWhenItHasOne) {
   ASSERT_FALSE(util.ChangeDBDirOwner(datadir_, target_).IsError());
   EXPECT_TRUE(LoggedExactly(
       *log_, {
-                 {2, sig::kChangeOwner, "The command is [chown -R mysql: \"" + target_ + "\"]"},
-                 {2, sig::kChangeOwner, "The command is [chmod -R 0770 \"" + target_ + "\"]"},
+                 {2, sig::kChangeOwner,
+                  "Giving [" + target_ +
+                      "] and everything in it the owner [mysql:] and the mode 0770"},
              }));
   // "NAME:" gives the account's login group.
   EXPECT_TRUE(TreeHas(target_, mysql.uid, mysql.gid, 0770));
@@ -559,8 +788,8 @@ TEST_F(OwnerChange, UsesTheNumbersOfAnOwnerWithoutName) {
       {
           {0, sig::kChangeOwner,
            "userId[54321] does not exists on current system, wil use id anyway"},
-          {2, sig::kChangeOwner, "The command is [chown -R 54321:54322 \"" + target_ + "\"]"},
-          {2, sig::kChangeOwner, "The command is [chmod -R 0770 \"" + target_ + "\"]"},
+          {2, sig::kChangeOwner,
+           "Giving [" + target_ + "] and everything in it the owner [54321:54322] and the mode 0770"},
       }));
   EXPECT_TRUE(TreeHas(target_, 54321, 54322, 0770));
 }
@@ -580,73 +809,131 @@ TEST_F(OwnerChange, WritesIdsPastTwoToTheThirtyFirstUnsigned) {
                  {0, sig::kChangeOwner,
                   "userId[3000000000] does not exists on current system, wil use id anyway"},
                  {2, sig::kChangeOwner,
-                  "The command is [chown -R 3000000000:3000000001 \"" + target_ + "\"]"},
+                  "Giving [" + target_ +
+                      "] and everything in it the owner [3000000000:3000000001] and the mode 0770"},
              }));
   EXPECT_TRUE(TreeHas(target_, uid, gid, 0770));
 }
 
-TEST_F(OwnerChange, AFailedOwnerChangeStopsBeforeTheModeChange) {
-  FakeTool chown;
-  chown.stdoutText = "out text";
-  chown.stderrText = "err text";
-  chown.exitStatus = 1;
-  chown.Install(fakeBin_, "chown");
-  ops::InstallRecordingWrapper(fakeBin_, "chmod", realChmod_);
-  ops::ScopedPathFirst path(fakeBin_);
+TEST_F(OwnerChange, AFailedOwnerChangeIsReportedWithTheSystemsReason) {
+  ScopedTmpfs fs(root_ / "ro", "size=1m");
+  if (!fs.Mounted()) GTEST_SKIP() << "needs the right to mount a tmpfs";
+  const std::string datadir = root_ / "ro";
+  const std::string target = datadir + "/db1";
+  ops::MakeDirs(datadir + "/mysql");
+  ops::MakeDirs(target);
+  WriteFileWithMode(target + "/t1.ibd", "ibd", 0600);
+  ASSERT_TRUE(fs.Remount(MS_RDONLY, "size=1m"));
   XtraBackupUtil util;
-  CKaError result = util.ChangeDBDirOwner(datadir_, target_);
-  const std::string command = "chown -R " + SelfName() + ": \"" + target_ + "\"";
-  EXPECT_TRUE(
-      IsLibraryFailure(result, sig::kChangeOwner,
-                       "[" + command + "] command failed post file restore:[out text:err text]"));
-  EXPECT_TRUE(LoggedExactly(
-      *log_,
-      {
-          {2, sig::kChangeOwner, "The command is [" + command + "]"},
-          {0, sig::kChangeOwner,
-           "Failed to change the owner of ibdata1 xtrabackup_info and [" + target_ + "] directory"},
-      }));
-  EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chown"),
-            (std::vector<std::string>{"-R", SelfName() + ":", target_}));
-  EXPECT_EQ(FakeTool::CallCount(fakeBin_, "chmod"), 0);
-  EXPECT_EQ(ops::ModeOf(target_ + "/t1.ibd"), 0600);
+  CKaError result = util.ChangeDBDirOwner(datadir, target);
+  EXPECT_TRUE(IsLibraryFailure(result, sig::kChangeOwner,
+                               "owner change to [" + SelfName() +
+                                   ":] failed post file restore:[" + target +
+                                   ": Read-only file system]"));
+  EXPECT_TRUE(LoggedOnce(
+      *log_, 0, sig::kChangeOwner,
+      "Failed to change the owner of ibdata1 xtrabackup_info and [" + target + "] directory"));
+  EXPECT_EQ(ops::ModeOf(target + "/t1.ibd"), 0600);
 }
 
-TEST_F(OwnerChange, AFailedModeChangeIsReportedWithItsOutput) {
-  ops::InstallRecordingWrapper(fakeBin_, "chown", realChown_);
-  FakeTool chmod;
-  chmod.stderrText = "chmod: denied\n";
-  chmod.exitStatus = 1;
-  chmod.Install(fakeBin_, "chmod");
-  ops::ScopedPathFirst path(fakeBin_);
-  XtraBackupUtil util;
-  CKaError result = util.ChangeDBDirOwner(datadir_, target_);
-  const std::string command = "chmod -R 0770 \"" + target_ + "\"";
-  EXPECT_TRUE(
-      IsLibraryFailure(result, sig::kChangeOwner,
-                       "[" + command + "] command failed post file restore:[:chmod: denied\n]"));
-  EXPECT_TRUE(LoggedInOrder(
-      *log_,
-      {
-          {2, sig::kChangeOwner, "The command is [" + command + "]"},
-          {0, sig::kChangeOwner,
-           "Failed to change the mode of ibdata1 xtrabackup_info and [" + target_ + "] directory"},
-      }));
-  EXPECT_EQ(FakeTool::CallCount(fakeBin_, "chown"), 1);
-  EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chmod"),
-            (std::vector<std::string>{"-R", "0770", target_}));
-}
-
-TEST_F(OwnerChange, AMissingTargetFailsWithTheToolsText) {
+TEST_F(OwnerChange, AMissingTargetFailsWithTheSystemsReason) {
   XtraBackupUtil util;
   const std::string missing = root_ / "data/nothing";
   CKaError result = util.ChangeDBDirOwner(datadir_, missing);
-  ASSERT_TRUE(result.IsError());
-  EXPECT_EQ(result.GetFunction(), sig::kChangeOwner);
-  const std::string prefix =
-      "[chown -R " + SelfName() + ": \"" + missing + "\"] command failed post file restore:[:";
-  EXPECT_EQ(result.AsString().compare(0, prefix.size(), prefix), 0) << result.AsString();
-  EXPECT_NE(result.AsString().find("No such file"), std::string::npos) << result.AsString();
+  EXPECT_TRUE(IsLibraryFailure(result, sig::kChangeOwner,
+                               "owner change to [" + SelfName() +
+                                   ":] failed post file restore:[" + missing +
+                                   ": No such file or directory]"));
+}
+
+TEST_F(OwnerChange, RefusesAnEmptyOrCutPath) {
+  const std::string nul("\0x", 2);
+  const struct {
+    std::string datadir;
+    std::string target;
+    std::string reason;
+  } cases[] = {
+      {datadir_, "", "the target directory is empty"},
+      {datadir_, target_ + nul, "the target directory holds a NUL character"},
+      {datadir_ + nul, target_, "the data directory holds a NUL character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    XtraBackupUtil util;
+    EXPECT_TRUE(IsLibraryFailure(util.ChangeDBDirOwner(c.datadir, c.target), sig::kChangeOwner,
+                                 "XtraBackupUtil::ChangeDBDirOwner failed: " + c.reason));
+    EXPECT_EQ(ops::ModeOf(target_ + "/t1.ibd"), 0600);
+    EXPECT_EQ(ops::ModeOf(target_ + "/sub/f"), 0644);
+  }
+}
+
+TEST_F(OwnerChange, NeverFollowsALinkOutOfTheTree) {
+  const std::string outside = root_ / "outside";
+  ops::MakeDirs(outside + "/sub");
+  ::chmod((outside + "/sub").c_str(), 0700);
+  WriteFileWithMode(outside + "/f", "f", 0600);
+  const std::string linked = datadir_ + "/linked";
+  ASSERT_EQ(::symlink(outside.c_str(), linked.c_str()), 0);
+  const auto before = ModesBelow(outside);
+  const struct {
+    std::string target;
+    std::string reason;
+  } refused[] = {
+      {linked, linked + ": it is a symbolic link"},
+      {linked + "/", linked + ": it is a symbolic link"},
+      {linked + "/sub", linked + ": it is a symbolic link"},
+      {target_ + "/../linked", target_ + "/..: Invalid argument"},
+  };
+  XtraBackupUtil util;
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.target);
+    CKaError result = util.ChangeDBDirOwner(datadir_, c.target);
+    EXPECT_TRUE(IsLibraryFailure(result, sig::kChangeOwner,
+                                 "owner change to [" + SelfName() +
+                                     ":] failed post file restore:[" + c.reason + "]"));
+    EXPECT_EQ(ModesBelow(outside), before);
+  }
+
+  // Links inside the target are changed themselves, never their targets.
+  ASSERT_EQ(::symlink(outside.c_str(), (target_ + "/dir-link").c_str()), 0);
+  ASSERT_EQ(::symlink((outside + "/f").c_str(), (target_ + "/sub/file-link").c_str()), 0);
+  ASSERT_FALSE(util.ChangeDBDirOwner(datadir_, target_).IsError());
+  EXPECT_EQ(ModesBelow(outside), before);
+  EXPECT_EQ(ops::ModeOf(target_ + "/t1.ibd"), 0770);
+  EXPECT_EQ(ops::ModeOf(target_ + "/sub/f"), 0770);
+}
+
+TEST_F(OwnerChange, LeavesAFileWithAnotherHardLinkAlone) {
+  const std::string outside = root_ / "outside";
+  WriteFileWithMode(outside, "elsewhere", 0600);
+  const std::string planted = target_ + "/sub/t2.ibd";
+  ASSERT_EQ(::link(outside.c_str(), planted.c_str()), 0);
+  XtraBackupUtil util;
+  CKaError result = util.ChangeDBDirOwner(datadir_, target_);
+  EXPECT_TRUE(IsLibraryFailure(result, sig::kChangeOwner,
+                               "owner change to [" + SelfName() +
+                                   ":] failed post file restore:[" + planted +
+                                   ": has 2 hard links, left as it is]"));
+  EXPECT_EQ(ops::ModeOf(outside), 0600);
+  EXPECT_EQ(ops::OwnerOf(outside), ::geteuid());
+}
+
+TEST_F(OwnerChange, GivesPlantedLinksTheOwnerNotTheirTargets) {
+  const Account mysql = MysqlAccount();
+  if (!ops::IsRoot() || !mysql.found) GTEST_SKIP() << "needs root and a mysql account";
+  ASSERT_EQ(::chown((datadir_ + "/mysql").c_str(), mysql.uid, mysql.gid), 0);
+  const std::string outside = root_ / "outside";
+  WriteFileWithMode(outside, "root only", 0600);
+  const std::string link = target_ + "/t2.ibd";
+  ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
+  XtraBackupUtil util;
+  ASSERT_FALSE(util.ChangeDBDirOwner(datadir_, target_).IsError());
+  EXPECT_EQ(ops::OwnerOf(outside), 0u);
+  EXPECT_EQ(ops::ModeOf(outside), 0600);
+  struct stat st;
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, mysql.uid);
+  EXPECT_TRUE(TreeHas(target_ + "/sub", mysql.uid, mysql.gid, 0770));
 }
 
 // ------------------------------------------ hostile values on the command line
@@ -771,20 +1058,14 @@ TEST_P(RestoreSideHostile, OwnerChangeReachesOnlyTheNamedDirectory) {
   if (asMysql) {
     ASSERT_EQ(::chown((datadir + "/mysql").c_str(), mysql.uid, mysql.gid), 0);
   }
-  ops::InstallRecordingWrapper(fakeBin_, "chmod", realChmod_);
-  ops::InstallRecordingWrapper(fakeBin_, "chown", realChown_);
-  ops::ScopedPathFirst path(fakeBin_);
 
   XtraBackupUtil util;
   CKaError result = util.ChangeDBDirOwner(datadir, target);
   ASSERT_FALSE(result.IsError()) << result.AsString();
-  const struct passwd* self = ::getpwuid(::geteuid());
-  ASSERT_NE(self, nullptr);
-  const std::string ownerName = asMysql ? "mysql" : self->pw_name;
-  EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chown"),
-            (std::vector<std::string>{"-R", ownerName + ":", target}));
-  EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chmod"),
-            (std::vector<std::string>{"-R", "0770", target}));
+  const std::string ownerName = asMysql ? "mysql" : SelfName();
+  EXPECT_TRUE(LoggedOnce(*log_, 2, sig::kChangeOwner,
+                         "Giving [" + target + "] and everything in it the owner [" + ownerName +
+                             ":] and the mode 0770"));
   if (asMysql) {
     EXPECT_TRUE(TreeHas(target, mysql.uid, mysql.gid, 0770));
   } else {
@@ -822,8 +1103,6 @@ TEST_P(RestoreSideHostile, ApplyBackCopiesBetweenHostileDirectories) {
   }
   if (Globs()) WriteFileWithMode(ops::DecoyOf(dest) + "/keep", "keep", 0600);
 
-  ops::InstallRecordingWrapper(fakeBin_, "cp", realCp_);
-  ops::ScopedPathFirst path(fakeBin_);
   XtraMetaData meta;
   meta.tableList = {Table("t1", "InnoDB"), Table("p", "InnoDB", true)};
   XtraBackupUtil worker(false, mysqlDetails(), nullptr, root_ / "tools");
@@ -834,10 +1113,10 @@ TEST_P(RestoreSideHostile, ApplyBackCopiesBetweenHostileDirectories) {
        {"t1.ibd", "t1.cfg", "p#P#p0.ibd", "p#P#p0.cfg", "p#P#p1.ibd", "p#P#p1.cfg"}) {
     EXPECT_EQ(ReadFile(dest + "/" + file), std::string("real ") + file) << file;
   }
-  // The last copy: the partition pattern expanded, the directories intact.
-  EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "cp"),
-            (std::vector<std::string>{source + "/p#P#p0.cfg", source + "/p#P#p1.cfg", dest + "/"}));
-  EXPECT_EQ(FakeTool::CallCount(fakeBin_, "cp"), 4);
+  // The partition pattern names the partitions' files, the directories intact.
+  EXPECT_TRUE(
+      LoggedOnce(*log_, 2, sig::kApplyBack, "Copying [" + source + "/p#*.cfg] to [" + dest + "/]"));
+  EXPECT_EQ(log_->FindContaining("Copying [").size(), 4u);
   if (asMysql) {
     EXPECT_TRUE(TreeHas(dest, mysql.uid, mysql.gid, 0770));
   } else {
@@ -895,9 +1174,9 @@ TEST_F(RestoreSide, OrdinaryValuesGiveThePlainCommandLines) {
   meta.tableList = {Table("t1", "InnoDB")};
   ASSERT_FALSE(util.applyBack("db1", staging, datadir, meta).IsError());
   EXPECT_TRUE(LoggedOnce(*log_, 2, sig::kApplyBack,
-                         "Command is [cp " + staging + "/db1/t1.ibd \"" + datadir + "/db1/\"]"));
+                         "Copying [" + staging + "/db1/t1.ibd] to [" + datadir + "/db1/]"));
   EXPECT_TRUE(LoggedOnce(*log_, 2, sig::kApplyBack,
-                         "Command is [cp " + staging + "/db1/t1.cfg \"" + datadir + "/db1/\"]"));
+                         "Copying [" + staging + "/db1/t1.cfg] to [" + datadir + "/db1/]"));
 }
 
 }  // namespace

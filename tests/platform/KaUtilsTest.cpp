@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <ZuLib/ZuPwEnt.h>
 
 #include "harness/Harness.h"
+#include "harness/TimeBound.h"
 
 namespace {
 
@@ -89,6 +91,31 @@ TEST(CKaFileOpen, FailsWithTheSystemReasonForAMissingFile) {
   EXPECT_TRUE(file.Read(&byte, 1, &count).IsError());
 }
 
+// Paths that are not regular files, made in `dir`: a FIFO (whose blocking
+// open would wait for a writer forever), a device and a directory.
+std::vector<std::string> NotRegularFiles(const xbtest::TempDir& dir) {
+  const std::string fifo = dir / "fifo";
+  EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(::mkdir((dir / "directory").c_str(), 0700), 0);
+  return {fifo, "/dev/zero", dir / "directory"};
+}
+
+TEST(CKaFileOpen, RefusesWhatIsNotARegularFileWithoutWaiting) {
+  xbtest::TempDir dir;
+  for (const std::string& path : NotRegularFiles(dir)) {
+    CKaFile file;
+    CKaError result;
+    EXPECT_TRUE(xbtest::ReturnsWithin(std::chrono::seconds(5), dir / "fifo",
+                                      [&] { result = file.Open(path.c_str(), 0, 256); }))
+        << path;
+    ASSERT_TRUE(result.IsError()) << path;
+    EXPECT_EQ(result.GetCode(), static_cast<unsigned int>(EINVAL)) << path;
+    EXPECT_NE(result.AsString().find(path + "]: not a regular file"), std::string::npos)
+        << result.AsString();
+    EXPECT_FALSE(file.IsOpen());
+  }
+}
+
 TEST(CKaFileOpen, DescriptorIsCloseOnExecAndClosedWithTheObject) {
   xbtest::TempDir dir;
   xbtest::WriteFile(dir / "f", "x");
@@ -155,6 +182,27 @@ TEST_F(Settings, MalformedFileReadsAsNotSet) {
   settings_.Write("[MySQL]\nndebugXtraBackup = 1\nndebugXtraBackup = 2\n");  // duplicate key
   unsigned long number = 0;
   EXPECT_EQ(info_.getNumber("MySQL", "ndebugXtraBackup", &number), 0);
+}
+
+TEST_F(Settings, WhatIsNotARegularFileReadsAsNotSetWithoutWaiting) {
+  xbtest::TempDir dir;
+  xbtest::ScopedLogWriter log;
+  for (const std::string& path : NotRegularFiles(dir)) {
+    log->Clear();
+    ::setenv("XTRABACKUP_UTIL_SETTINGS", path.c_str(), 1);
+    std::string value = "unchanged";
+    int found = -1;
+    EXPECT_TRUE(xbtest::ReturnsWithin(std::chrono::seconds(5), dir / "fifo", [&] {
+      found = info_.getString("MySQL", "sAdvancedXtraBackupOptions", &value);
+    })) << path;
+    EXPECT_EQ(found, 0) << path;
+    EXPECT_EQ(value, "unchanged");
+    EXPECT_EQ(log->Find("Settings file [" + path +
+                        "] is not a regular file; every setting reads as not set")
+                  .size(),
+              1u)
+        << path;
+  }
 }
 
 TEST(AccountLookup, FindsNamesAndReportsUnknownIdsEmpty) {

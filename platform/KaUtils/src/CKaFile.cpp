@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -32,14 +33,23 @@ CKaError CKaFile::Open(const char* path, int nFlags, int /*nShare*/) {
     return FXErrorUtil::ErrorErrNo(Here(__func__, __LINE__), EINVAL,
                                    "open [%s]: unsupported flags %d", path, nFlags);
   }
+  // Non-blocking, so that a FIFO or a device at the path cannot hang the open;
+  // only a regular file is kept.
   int fd;
   do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int err = errno;
     return FXErrorUtil::ErrorErrNo(Here(__func__, __LINE__), err, "open [%s]: %s", path,
                                    std::strerror(err));
+  }
+  struct stat st;
+  int err = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (err != 0) {
+    ::close(fd);
+    return FXErrorUtil::ErrorErrNo(Here(__func__, __LINE__), err, "open [%s]: %s", path,
+                                   err == EINVAL ? "not a regular file" : std::strerror(err));
   }
   m_fd = fd;
   return CKaError::Success();

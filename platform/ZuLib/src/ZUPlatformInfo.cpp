@@ -1,11 +1,21 @@
 #include <ZuLib/ZUPlatformInfo.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <sstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <LogWriter/LogWriterInterface.h>
 #include <boost/optional.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+
+// Weak: a program without a log writer still loads this library.
+extern boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter __attribute__((weak));
 
 const char* const ZUPlatformInfo::kDefaultSettingsPath = "/etc/xtrabackup-util/settings.ini";
 const char* const ZUPlatformInfo::kSettingsPathVariable = "XTRABACKUP_UTIL_SETTINGS";
@@ -14,10 +24,65 @@ namespace {
 
 namespace pt = boost::property_tree;
 
-// Reads the whole settings file; nothing when it is missing or not valid INI.
+// A settings file larger than this is not read.
+constexpr off_t kMaxSettingsBytes = 1 << 20;
+
+// Tells the host's log writer, when the host has one, why the settings read
+// as not set. The platform library does not require a writer to exist.
+void LogUnreadable(const std::string& path, const char* why) {
+  if (&g_ptrLogWriter == nullptr) return;
+  boost::shared_ptr<CLogWriterInterface> writer = g_ptrLogWriter;
+  if (!writer || writer->GetLogLevel() < 0) return;
+  writer->WriteLog(0, "ZUPlatformInfo", static_cast<unsigned int>(__LINE__), 0, 0,
+                   "Settings file [%s] %s; every setting reads as not set", path.c_str(), why);
+}
+
+// The text of the settings file. Nothing for a missing file, and nothing,
+// logged, for a file that is not a regular one (a FIFO or a device would hang
+// a blocking open or read), is too large or cannot be read.
+boost::optional<std::string> ReadSettingsText() {
+  const std::string path = ZUPlatformInfo::SettingsPath();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno != ENOENT) LogUnreadable(path, std::strerror(errno));
+    return boost::none;
+  }
+  struct stat st;
+  const char* why = nullptr;
+  if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "is not a regular file";
+  } else if (st.st_size > kMaxSettingsBytes) {
+    why = "is larger than 1 MiB";
+  }
+  std::string text;
+  char buffer[4096];
+  while (why == nullptr) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) why = std::strerror(errno);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+    if (text.size() > static_cast<size_t>(kMaxSettingsBytes)) why = "is larger than 1 MiB";
+  }
+  ::close(fd);
+  if (why != nullptr) {
+    LogUnreadable(path, why);
+    return boost::none;
+  }
+  return text;
+}
+
+// Reads the whole settings file; nothing when it is missing, unreadable or
+// not valid INI.
 boost::optional<pt::ptree> LoadSettings() {
-  std::ifstream in(ZUPlatformInfo::SettingsPath());
-  if (!in) return boost::none;
+  boost::optional<std::string> text = ReadSettingsText();
+  if (!text) return boost::none;
+  std::istringstream in(*text);
   pt::ptree tree;
   try {
     pt::ini_parser::read_ini(in, tree);

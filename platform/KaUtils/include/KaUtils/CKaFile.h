@@ -17,9 +17,11 @@ class KAUTILS_API CKaFile {
   CKaFile(const CKaFile&) = delete;
   CKaFile& operator=(const CKaFile&) = delete;
 
-  // Opens `path` read-only and close-on-exec. Fails with the errno of open(2)
-  // as code and a message naming the path; opening an already open object
-  // closes the previous file first.
+  // Opens the regular file `path` read-only and close-on-exec. Fails with the
+  // errno of open(2) as code and a message naming the path, or with EINVAL
+  // when the path is not a regular file (a FIFO, a device or a directory: the
+  // open never waits for a writer); opening an already open object closes the
+  // previous file first.
   CKaError Open(const char* path, int nFlags, int nShare);
   // Reads up to `nSize` bytes from the current position (the start after
   // Open), retrying short reads and EINTR until `nSize` bytes or end of file;
