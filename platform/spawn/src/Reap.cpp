@@ -1,0 +1,171 @@
+#include <ChildSpawn/Reap.h>
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <ChildSpawn/Fd.h>
+
+#include "SysCalls.h"
+
+namespace childspawn {
+
+namespace {
+
+// PIDFD_GET_INFO's first version (linux/pidfd.h, Linux 6.15).
+struct PidfdInfo {
+  uint64_t mask;
+  uint64_t cgroupid;
+  uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  int32_t exitCode;
+};
+constexpr uint64_t kPidfdInfoExit = 1u << 3;
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+// The exit is posted before a reaped child's status is recorded.
+constexpr int kExitInfoTries = 200;
+constexpr int kExitInfoPauseMs = 1;
+
+// The wait status the kernel kept for the exited child behind pidfd, or -1.
+int StatusFromPidfd(int pidfd) noexcept {
+  if (pidfd < 0) return -1;
+  for (int i = 0; i < kExitInfoTries; ++i) {
+    PidfdInfo info = {};
+    info.mask = kPidfdInfoExit;
+    if (sys::Ioctl(pidfd, kPidfdGetInfo, &info) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != ESRCH) return -1;  // ENOTTY/EINVAL: an older kernel
+    } else if ((info.mask & kPidfdInfoExit) != 0) {
+      return info.exitCode;
+    }
+    sys::Poll(nullptr, 0, kExitInfoPauseMs);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int ReapChild(pid_t pid, int pidfd, bool block, int* rawStatus) noexcept {
+  // __WALL: a child that never reached exec has exit signal 0, which a
+  // plain waitpid would not see.
+  const int options = __WALL | (block ? 0 : WNOHANG);
+  for (;;) {
+    int status = 0;
+    const pid_t r = sys::Waitpid(pid, &status, options);
+    if (r == pid) {
+      *rawStatus = status;
+      return 1;
+    }
+    if (r == 0) return 0;
+    if (r < 0 && errno == EINTR) continue;
+    // ECHILD: the host ignores SIGCHLD or reaped the child itself.
+    *rawStatus = StatusFromPidfd(pidfd);
+    return 1;
+  }
+}
+
+int ExitCodeFromStatus(int rawStatus) noexcept {
+  if (rawStatus < 0) return -1;
+  if (WIFEXITED(rawStatus)) return WEXITSTATUS(rawStatus);
+  if (WIFSIGNALED(rawStatus)) return 128 + WTERMSIG(rawStatus);
+  return -1;
+}
+
+bool PidfdSignalsExit(int pidfd) noexcept {
+  if (pidfd < 0) return false;
+  struct pollfd p = {pidfd, POLLIN, 0};
+  return PollRetry(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+namespace {
+
+// The parent of process pid from /proc/PID/stat, or -1.
+pid_t ParentOf(const char* pidText) noexcept {
+  char path[64];
+  if (std::strlen(pidText) > 20) return -1;
+  std::strcpy(path, "/proc/");
+  std::strcat(path, pidText);
+  std::strcat(path, "/stat");
+  UniqueFd fd(sys::Open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return -1;
+  char text[512];
+  const ssize_t n = ReadRetry(fd.Get(), text, sizeof text - 1);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  // "pid (comm) state ppid ...": comm may hold anything, so parse from the
+  // last ')'.
+  const char* close = std::strrchr(text, ')');
+  if (close == nullptr || close[1] != ' ' || close[2] == '\0' || close[3] != ' ') return -1;
+  return static_cast<pid_t>(std::strtol(close + 4, nullptr, 10));
+}
+
+// Every process below root, found by walking parent links in /proc.
+std::vector<pid_t> Descendants(pid_t root) {
+  std::vector<std::pair<pid_t, pid_t>> links;  // (pid, parent)
+  if (DIR* dir = ::opendir("/proc")) {
+    while (const struct dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+      const pid_t parent = ParentOf(entry->d_name);
+      if (parent > 0) links.emplace_back(static_cast<pid_t>(std::atol(entry->d_name)), parent);
+    }
+    ::closedir(dir);
+  }
+  std::vector<pid_t> found;
+  std::vector<pid_t> frontier{root};
+  while (!frontier.empty()) {
+    const pid_t parent = frontier.back();
+    frontier.pop_back();
+    for (const auto& link : links) {
+      if (link.second == parent) {
+        found.push_back(link.first);
+        frontier.push_back(link.first);
+      }
+    }
+  }
+  return found;
+}
+
+// Signals root's descendants, then root at once (a shell whose tool died
+// first would otherwise exit normally before its own signal arrived), then
+// looks again for what was started meanwhile.
+int SignalTree(pid_t root, int signal) {
+  std::vector<pid_t> signalled;
+  int result = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (pid_t pid : Descendants(root)) {
+      if (std::find(signalled.begin(), signalled.end(), pid) != signalled.end()) continue;
+      sys::Kill(pid, signal);  // it may have exited meanwhile
+      signalled.push_back(pid);
+    }
+    if (pass == 0 && sys::Kill(root, signal) != 0) result = errno;
+  }
+  return result;
+}
+
+}  // namespace
+
+int SignalChildTree(const ChildHandles& handles, int signal) noexcept {
+  if (handles.pid <= 0) return ESRCH;
+  // The child is not reaped, so its pid (and its group's id) cannot have
+  // been reused.
+  if (handles.ownGroup) return sys::Kill(-handles.pid, signal) == 0 ? 0 : errno;
+  try {
+    return SignalTree(handles.pid, signal);
+  } catch (...) {
+    // Out of memory: the child itself is still signalled.
+    return sys::Kill(handles.pid, signal) == 0 ? 0 : errno;
+  }
+}
+
+}  // namespace childspawn
