@@ -4,6 +4,7 @@
 #include "SysCalls.h"
 
 #include <errno.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,25 @@
 
 namespace childspawn {
 namespace sys {
+
+namespace {
+
+using CloneFn = int (*)(int (*)(void*), void*, int, void*, ...);
+
+// The C library's own clone. A sanitizer runtime may interpose clone and
+// treat every clone as a fork, which a CLONE_VM child would then apply to the
+// host's own memory; this call is always the real one.
+CloneFn LibcClone() noexcept {
+  static const CloneFn fn = []() noexcept {
+    CloneFn found = nullptr;
+    if (void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD))
+      found = reinterpret_cast<CloneFn>(dlsym(libc, "clone"));
+    return found != nullptr ? found : &::clone;
+  }();
+  return fn;
+}
+
+}  // namespace
 
 namespace {
 
@@ -89,7 +109,7 @@ void* MapStack(size_t len) noexcept {
 int UnmapStack(void* addr, size_t len) noexcept { return ::munmap(addr, len); }
 pid_t Clone(int (*fn)(void*), void* stackTop, int flags, void* arg, int* pidfd) noexcept {
   if (Fails(kXbSeamClone)) return -1;
-  return Passed(kXbSeamClone, ::clone(fn, stackTop, flags, arg, pidfd));
+  return Passed(kXbSeamClone, LibcClone()(fn, stackTop, flags, arg, pidfd));
 }
 
 }  // namespace sys

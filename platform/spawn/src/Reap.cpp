@@ -110,8 +110,8 @@ pid_t ParentOf(const char* pidText) noexcept {
   return static_cast<pid_t>(std::strtol(close + 4, nullptr, 10));
 }
 
-// Every process below root, found by walking parent links in /proc.
-std::vector<pid_t> Descendants(pid_t root) {
+// Every process below the roots, found by walking parent links in /proc.
+std::vector<pid_t> Descendants(std::vector<pid_t> frontier) {
   std::vector<std::pair<pid_t, pid_t>> links;  // (pid, parent)
   if (DIR* dir = ::opendir("/proc")) {
     while (const struct dirent* entry = ::readdir(dir)) {
@@ -122,7 +122,6 @@ std::vector<pid_t> Descendants(pid_t root) {
     ::closedir(dir);
   }
   std::vector<pid_t> found;
-  std::vector<pid_t> frontier{root};
   while (!frontier.empty()) {
     const pid_t parent = frontier.back();
     frontier.pop_back();
@@ -136,19 +135,21 @@ std::vector<pid_t> Descendants(pid_t root) {
   return found;
 }
 
-// Signals root's descendants, then root at once (a shell whose tool died
-// first would otherwise exit normally before its own signal arrived), then
-// looks again for what was started meanwhile.
+// Signals root and its descendants as found before any of them is
+// signalled (the root first: a shell whose tool died first would otherwise
+// exit normally before its own signal arrived), then once more whatever the
+// signalled processes started meanwhile.
 int SignalTree(pid_t root, int signal) {
-  std::vector<pid_t> signalled;
-  int result = 0;
+  std::vector<pid_t> signalled{root};
+  std::vector<pid_t> found = Descendants({root});
+  const int result = sys::Kill(root, signal) == 0 ? 0 : errno;
   for (int pass = 0; pass < 2; ++pass) {
-    for (pid_t pid : Descendants(root)) {
+    for (pid_t pid : found) {
       if (std::find(signalled.begin(), signalled.end(), pid) != signalled.end()) continue;
       sys::Kill(pid, signal);  // it may have exited meanwhile
       signalled.push_back(pid);
     }
-    if (pass == 0 && sys::Kill(root, signal) != 0) result = errno;
+    if (pass == 0) found = Descendants(signalled);
   }
   return result;
 }

@@ -1,5 +1,6 @@
 #include "SysCalls.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -10,6 +11,25 @@
 
 namespace childspawn {
 namespace sys {
+
+namespace {
+
+using CloneFn = int (*)(int (*)(void*), void*, int, void*, ...);
+
+// The C library's own clone. A sanitizer runtime may interpose clone and
+// treat every clone as a fork, which a CLONE_VM child would then apply to the
+// host's own memory; this call is always the real one.
+CloneFn LibcClone() noexcept {
+  static const CloneFn fn = []() noexcept {
+    CloneFn found = nullptr;
+    if (void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD))
+      found = reinterpret_cast<CloneFn>(dlsym(libc, "clone"));
+    return found != nullptr ? found : &::clone;
+  }();
+  return fn;
+}
+
+}  // namespace
 
 ssize_t Read(int fd, void* buf, size_t len) noexcept { return ::read(fd, buf, len); }
 ssize_t Write(int fd, const void* buf, size_t len) noexcept { return ::write(fd, buf, len); }
@@ -34,7 +54,7 @@ void* MapStack(size_t len) noexcept {
 int UnmapStack(void* addr, size_t len) noexcept { return ::munmap(addr, len); }
 
 pid_t Clone(int (*fn)(void*), void* stackTop, int flags, void* arg, int* pidfd) noexcept {
-  return ::clone(fn, stackTop, flags, arg, pidfd);
+  return LibcClone()(fn, stackTop, flags, arg, pidfd);
 }
 
 }  // namespace sys
