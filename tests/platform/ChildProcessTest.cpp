@@ -955,6 +955,16 @@ TEST_F(ChildProcessSystemCalls, WriteAndReadErrorsAreReported) {
   EXPECT_EQ(p.Wait(20), 0);  // end of input ends cat
 }
 
+// Without /proc (no descriptor left to open it), Kill still stops the child.
+TEST_F(ChildProcessSystemCalls, KillWithoutProcStillSignalsTheChild) {
+  MySqlChildProcess p;
+  Start(p, "exec sleep 60");
+  seam::Fail(Call::kOpen, EMFILE, 1000);
+  EXPECT_EQ(p.Kill(SIGTERM), 0) << p.GetLastErrNo();
+  EXPECT_EQ(p.Wait(20), 128 + SIGTERM);
+  EXPECT_GT(seam::Calls(Call::kOpen), 0u);  // it did look for descendants
+}
+
 // A start that fails at any step leaves no descriptor open and no child.
 TEST_F(ChildProcessSystemCalls, FailedStartsLeakNothing) {
   const std::set<std::string> before = Lines(OpenDescriptors());
