@@ -7,6 +7,7 @@
 #include <ChildSpawn/Fd.h>
 #include <ChildSpawn/Pump.h>
 #include <ChildSpawn/Reap.h>
+#include <ChildSpawn/Signal.h>
 #include <ChildSpawn/Spawn.h>
 #include <ChildSpawn/TailBuffer.h>
 #include <ChildSpawn/Tuning.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-// Learning that a child exited, reaping it, and signalling it.
+// Learning that a child exited, and reaping it.
 
 #include <sys/types.h>
 
@@ -22,10 +22,5 @@ int ExitCodeFromStatus(int rawStatus) noexcept;
 
 // Whether the child behind pidfd has exited (poll without waiting).
 bool PidfdSignalsExit(int pidfd) noexcept;
-
-// Sends signal to the child and to everything it started: its process group
-// when it leads one, otherwise its descendants (found through /proc) and
-// then the child. The child must not have been reaped. Returns 0 or an errno.
-int SignalChildTree(const ChildHandles& handles, int signal) noexcept;
 
 }  // namespace childspawn
