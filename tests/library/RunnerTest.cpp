@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <signal.h>
 
-#include <zuMySqlChildProcess/FaultInjection.h>
+#include <utility>
+
+#include "seam/Seam.h"
 
 #include "harness/Harness.h"
 
@@ -253,30 +256,54 @@ TEST_F(Runner, ChildFloodingStandardErrorWhileOutputIsReadDoesNotHang) {
 
 namespace {
 
-using LibMySqlProcess::testing::ClearFaults;
-using LibMySqlProcess::testing::FaultPoint;
-using LibMySqlProcess::testing::InjectFault;
+namespace seam = xbtest::seam;
+using seam::Call;
 
-// Read failures a live pipe cannot produce, injected at the child-process seam.
-class RunnerReadFaults : public Runner {
+// Failures of the child-process library's system calls, injected at its
+// system-call seam.
+class RunnerSystemCallFaults : public Runner {
  protected:
-  ~RunnerReadFaults() override { ClearFaults(); }
+  RunnerSystemCallFaults() {
+    // One start first: the library's one-time reads are then behind us.
+    MySqlChildProcess warm;
+    if (warm.Initialize("true", "", "") == 0 && warm.ZU_CreateProcess(true, false, false, false) == 0)
+      warm.Wait(0);
+    seam::Reset();
+  }
+  ~RunnerSystemCallFaults() override { seam::Reset(); }
 };
 
-TEST_F(RunnerReadFaults, NoDataYetIsRetriedSilently) {
-  InjectFault(FaultPoint::ReadBuf, 11, 1000);
+TEST_F(RunnerSystemCallFaults, NoDataYetIsRetriedSilently) {
+  seam::Fail(Call::kPoll, EAGAIN, 1000);
   std::string output;
-  CKaError result = Run("printf payload", true, output, true);
+  CKaError result = Run("sleep 0.2; printf payload", true, output, true);
   ASSERT_FALSE(result.IsError()) << result.AsString();
   EXPECT_EQ(output, "payload");
+  EXPECT_EQ(seam::Pending(Call::kPoll), 0);  // every failure reached the runner
   EXPECT_TRUE(log_->FindContaining("ReadBuf failed").empty());
   EXPECT_EQ(log_->FindContaining("ReadBuf read").size(), 2u);  // the data, then the end
 }
 
-TEST_F(RunnerReadFaults, BrokenPipeEndsTheOutputLikeEndOfFile) {
-  InjectFault(FaultPoint::ReadBuf, 32);
+TEST_F(RunnerSystemCallFaults, InterruptedCallsAreRetried) {
+  log_->SetLevel(-1);
+  seam::Fail(Call::kRead, EINTR, 200, 3);
+  seam::Fail(Call::kPoll, EINTR, 200);
+  seam::Fail(Call::kWaitpid, EINTR, 5);
+  std::string output;
+  CKaError result = Run("seq 1 100000; echo done >&2; exit 0", true, output, true);
+  ASSERT_FALSE(result.IsError()) << result.AsString();
+  std::string expected;
+  for (int i = 1; i <= 100000; ++i) expected += std::to_string(i) + '\n';
+  EXPECT_TRUE(output == expected) << output.size();
+  EXPECT_EQ(seam::Pending(Call::kRead), 0);
+  EXPECT_EQ(seam::Pending(Call::kWaitpid), 0);
+}
+
+TEST_F(RunnerSystemCallFaults, BrokenPipeEndsTheOutputLikeEndOfFile) {
+  seam::Fail(Call::kRead, EPIPE);
   std::string output = "kept";
-  CKaError result = Run("printf unread", true, output, true);
+  // The child ignores SIGPIPE: it exits 0 whether or not its write came first.
+  CKaError result = Run("trap '' PIPE; printf unread; exit 0", true, output, true);
   ASSERT_FALSE(result.IsError()) << result.AsString();
   EXPECT_EQ(output, "kept");
   ExpectLoggedOnce(log_, "Received broken pipe from child", 0);
@@ -284,8 +311,8 @@ TEST_F(RunnerReadFaults, BrokenPipeEndsTheOutputLikeEndOfFile) {
   ExpectLoggedOnce(log_, "ndebugXtraBackup is not set. Defaulting to 0", 0);
 }
 
-TEST_F(RunnerReadFaults, OtherReadErrorsFailAtOnceAndLeaveTheChildRunning) {
-  InjectFault(FaultPoint::ReadBuf, 5);
+TEST_F(RunnerSystemCallFaults, OtherReadErrorsFailAtOnceAndLeaveTheChildRunning) {
+  seam::Fail(Call::kRead, EIO);
   std::string output = "kept";
   CKaError result = Run("sleep 0.3; exit 4", true, output, true);
   ExpectRunnerFailure(result, "ReadBuf failed,lastErr = [5]");
@@ -300,10 +327,10 @@ TEST_F(RunnerReadFaults, OtherReadErrorsFailAtOnceAndLeaveTheChildRunning) {
 
 // A read failing deep into a large output still leaves everything read before
 // it in the output, in order, after what the string held already.
-TEST_F(RunnerReadFaults, ReadErrorAfterMegabytesKeepsAllOutputReadBeforeIt) {
+TEST_F(RunnerSystemCallFaults, ReadErrorAfterMegabytesKeepsAllOutputReadBeforeIt) {
   log_->SetLevel(-1);
-  const int chunksBeforeFailure = 20000;  // up to 1023 bytes each
-  InjectFault(FaultPoint::ReadBuf, 5, 1, chunksBeforeFailure);
+  // Many failures: a look at standard error may take the first ones.
+  seam::FailAfterBytes(Call::kRead, EIO, 10u * 1000 * 1000, 1000);
   std::string output = "kept:";
   CKaError result = Run("seq 1 9000000", true, output, true);
   ExpectRunnerFailure(result, "ReadBuf failed,lastErr = [5]");
@@ -314,22 +341,33 @@ TEST_F(RunnerReadFaults, ReadErrorAfterMegabytesKeepsAllOutputReadBeforeIt) {
   EXPECT_TRUE(output == expected) << "the output kept is not the start of the child's output";
 }
 
-TEST_F(RunnerReadFaults, FailedStandardErrorReadAfterAFailedWaitGivesEmptyBrackets) {
-  InjectFault(FaultPoint::ReadErrBuf, 9);
+// A standard-error pipe that cannot be read loses its text, nothing else.
+TEST_F(RunnerSystemCallFaults, FailedStandardErrorReadAfterAFailedWaitGivesEmptyBrackets) {
+  seam::Fail(Call::kRead, EIO, 1000);
   std::string output;
   CKaError result = Run("echo lost >&2; exit 1", false, output, true);
   ExpectRunnerFailure(result, "[]");
   ExpectLoggedOnce(log_, "Wait For Child Process failed", 0);
-  ExpectLoggedOnce(log_, "Reading from STDERR of commmand failed", 0);
 }
 
-TEST_F(RunnerReadFaults, FailedStandardErrorReadInDebugModeStillSucceeds) {
+TEST_F(RunnerSystemCallFaults, FailedStandardErrorReadInDebugModeStillSucceeds) {
   settings_.SetMySql("ndebugXtraBackup", "1");
-  InjectFault(FaultPoint::ReadErrBuf, 9);
+  seam::Fail(Call::kRead, EIO, 1000);
   std::string output;
   ASSERT_FALSE(Run("echo lost >&2", false, output, true).IsError());
-  ExpectLoggedOnce(log_, "Reading from STDERR of commmand failed", 0);
   ExpectLoggedOnce(log_, " STDERR []", 0);
+}
+
+TEST_F(RunnerSystemCallFaults, FailedStartsReturnTheStartMessage) {
+  for (auto fault : {std::make_pair(Call::kPipe2, EMFILE), std::make_pair(Call::kClone, EAGAIN),
+                     std::make_pair(Call::kMapStack, ENOMEM)}) {
+    seam::Reset();
+    seam::Fail(fault.first, fault.second);
+    std::string output;
+    ExpectRunnerFailure(Run("true", true, output, true),
+                        "MySqlChildProcess::ZU_CreateProcess failed");
+    EXPECT_EQ(child_.GetLastErrNo(), fault.second);
+  }
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,11 +22,15 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <zuMySqlChildProcess/MySqlChildProcess.h>
+
+#include "platform/GrandchildBound.h"
+#include "seam/Seam.h"
 
 namespace {
 
@@ -555,6 +561,17 @@ TEST(ChildProcessSignals, NewProcessGroupFlag) {
 // ---------------------------------------------------------------------------
 // Descriptors.
 
+// The host's open descriptors with what they refer to, one per line.
+std::string OpenDescriptors() {
+  std::string text;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(entry.path(), ec);
+    text += entry.path().filename().string() + " " + target.string() + "\n";
+  }
+  return text;
+}
+
 std::set<std::string> Lines(const std::string& text) {
   std::set<std::string> lines;
   std::istringstream in(text);
@@ -657,13 +674,18 @@ TEST(ChildProcessReaping, NoZombieAfterWait) {
   EXPECT_FALSE(ProcessListed(pid));
 }
 
+// Both grandchild tests kill the grandchild after 5 s at the latest and
+// check that they finished well before: a regression that waits for the
+// grandchild fails at once instead of passing when it ends by itself.
 TEST(ChildProcessReaping, WaitReturnsWhileGrandchildHoldsThePipes) {
+  ScopedGrandchildBound bound(5);
+  const auto start = std::chrono::steady_clock::now();
   MySqlChildProcess p;
-  Start(p, "sleep 30 & echo $!; echo hi >&2; echo hi");
-  // A bound far beyond need: failure shows as ETIMEDOUT rather than a hang.
+  Start(p, "sleep 30 & echo $! >" + bound.PidFile() + "; echo $!; echo hi >&2; echo hi");
   EXPECT_EQ(p.Wait(20), 0);
   EXPECT_NE(p.GetLastErrNo(), ETIMEDOUT);
   std::istringstream in(ReadAllOut(p));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   int grandchild = 0;
   std::string word;
   in >> grandchild >> word;
@@ -674,9 +696,12 @@ TEST(ChildProcessReaping, WaitReturnsWhileGrandchildHoldsThePipes) {
 }
 
 TEST(ChildProcessReaping, ReadBufEndsWhenChildExitsWhileGrandchildHoldsThePipe) {
+  ScopedGrandchildBound bound(5);
+  const auto start = std::chrono::steady_clock::now();
   MySqlChildProcess p;
-  Start(p, "sleep 30 & echo $!; echo hi");
+  Start(p, "sleep 30 & echo $! >" + bound.PidFile() + "; echo $!; echo hi");
   std::istringstream in(ReadAllOut(p));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   int grandchild = 0;
   std::string word;
   in >> grandchild >> word;
@@ -684,6 +709,28 @@ TEST(ChildProcessReaping, ReadBufEndsWhenChildExitsWhileGrandchildHoldsThePipe) 
   EXPECT_EQ(p.Wait(20), 0);
   ASSERT_GT(grandchild, 0);
   kill(grandchild, SIGKILL);
+}
+
+// The child exits at once, leaving a descendant that writes 300 MB. The host
+// reads slowly, so the pipe never runs empty: the output still ends soon
+// after the child's exit instead of lasting as long as the descendant writes.
+TEST(ChildProcessReaping, ReadBufIsBoundedOnceTheChildExitedWhileADescendantWrites) {
+  MySqlChildProcess p;
+  Start(p, "yes | head -c 300000000 & sleep 0.2; exit 0");
+  SleepMs(500);  // the pipe is full when the child exits
+  const size_t kGiveUp = 32u * 1024 * 1024;  // far beyond the bound: a regression
+  std::vector<char> buf(65536);
+  size_t total = 0;
+  for (;;) {
+    long len = static_cast<long>(buf.size());
+    ASSERT_EQ(p.ReadBuf(buf.data(), &len), 0) << p.GetLastErrNo();
+    if (len == 0 || total > kGiveUp) break;
+    total += static_cast<size_t>(len);
+    SleepMs(2);  // the descendant refills the pipe meanwhile
+  }
+  EXPECT_GT(total, 0u);
+  EXPECT_LT(total, 16u * 1024 * 1024);
+  EXPECT_EQ(p.Wait(20), 0);
 }
 
 TEST(ChildProcessReaping, DestructorNeitherKillsNorWaitsAndLeavesNoZombie) {
@@ -721,12 +768,12 @@ TEST(ChildProcessReaping, DestructorEndsChildBlockedOnOutputOrInput) {
   EXPECT_TRUE(BecomesUnlisted(reader, 20));
 }
 
-TEST(ChildProcessReaping, HostIgnoringSigchldGivesUnknownStatusWithoutHanging) {
+TEST(ChildProcessReaping, HostIgnoringSigchldGetsTheTrueStatus) {
   struct sigaction ignore = {}, old = {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ASSERT_EQ(sigaction(SIGCHLD, &ignore, &old), 0);
-  int status1 = 0, status2 = 0, errno1 = 0, rawStatus = 0;
+  int status1 = 0, status2 = -2, errno1 = -1, rawStatus = 0;
   std::string out;
   {
     MySqlChildProcess p;
@@ -745,10 +792,197 @@ TEST(ChildProcessReaping, HostIgnoringSigchldGivesUnknownStatusWithoutHanging) {
   }
   sigaction(SIGCHLD, &old, nullptr);
   EXPECT_EQ(out, "hi\n");
-  EXPECT_EQ(status1, -1);
-  EXPECT_EQ(errno1, ECHILD);
-  EXPECT_EQ(rawStatus, -1);
-  EXPECT_EQ(status2, -1);
+  EXPECT_EQ(status1, 3);
+  EXPECT_EQ(errno1, 0);
+  ASSERT_TRUE(WIFEXITED(rawStatus));
+  EXPECT_EQ(WEXITSTATUS(rawStatus), 3);
+  EXPECT_EQ(status2, 0);
+}
+
+// A host thread that reaps every child with waitpid(-1) takes some of ours
+// before we do; their status is still the true one.
+TEST(ChildProcessReaping, HostReapingWithWaitpidMinusOneGetsTheTrueStatus) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> stolen{0};
+  std::thread reaper([&] {
+    while (!stop) {
+      int status = 0;
+      if (waitpid(-1, &status, 0) > 0)
+        ++stolen;
+      else
+        SleepMs(1);  // no child at the moment
+    }
+  });
+  std::vector<int> statuses;
+  for (int i = 0; i < 30; ++i) {
+    MySqlChildProcess p;
+    Start(p, "exit " + std::to_string(i % 5 + 1));
+    SleepMs(5);  // the reaper is blocked in waitpid(-1) and takes the child first
+    statuses.push_back(p.Wait(0));
+  }
+  stop = true;
+  reaper.join();
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(statuses[static_cast<size_t>(i)], i % 5 + 1) << i;
+  EXPECT_GT(stolen.load(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Kill: the started command and everything it started.
+
+// Starts a shell that starts `sleep 60` and waits; returns the sleep's pid.
+int StartShellWithTool(MySqlChildProcess& p, bool newGroup) {
+  Start(p, "sleep 60 & echo $!; wait", newGroup);
+  char buf[64] = {};
+  long len = sizeof buf - 1;
+  if (p.ReadBuf(buf, &len) != 0) return -1;
+  return std::atoi(buf);
+}
+
+TEST(ChildProcessKill, SignalsTheShellAndTheToolItStarted) {
+  for (bool newGroup : {true, false}) {
+    MySqlChildProcess p;
+    const int tool = StartShellWithTool(p, newGroup);
+    ASSERT_GT(tool, 0) << newGroup;
+    ASSERT_EQ(p.Kill(SIGTERM), 0) << p.GetLastErrNo();
+    EXPECT_EQ(p.Wait(20), 128 + SIGTERM) << newGroup;
+    bool dead = false;  // gone, or a zombie waiting for whoever inherited it
+    for (int i = 0; i < 100 && !dead; ++i, SleepMs(50)) {
+      const char state = ProcessState(tool);
+      dead = state == 0 || state == 'Z';
+    }
+    EXPECT_TRUE(dead) << "the tool survived, newGroup " << newGroup;
+    kill(tool, SIGKILL);
+  }
+}
+
+TEST(ChildProcessKill, NoRunningChildIsEsrch) {
+  MySqlChildProcess p;
+  EXPECT_NE(p.Kill(SIGTERM), 0);
+  EXPECT_EQ(p.GetLastErrNo(), ESRCH);
+  Start(p, "exit 0");
+  EXPECT_EQ(p.Wait(0), 0);
+  EXPECT_NE(p.Kill(SIGTERM), 0);
+  EXPECT_EQ(p.GetLastErrNo(), ESRCH);
+}
+
+// Without bNewProcessGroup the child stays in the host's process group, so a
+// terminal's Ctrl-C still reaches it.
+TEST(ChildProcessKill, WithoutNewGroupTheChildSharesTheHostsGroup) {
+  MySqlChildProcess p;
+  const int tool = StartShellWithTool(p, false);
+  ASSERT_GT(tool, 0);
+  EXPECT_EQ(getpgid(tool), getpgrp());
+  EXPECT_EQ(getpgid(p.GetPid()), getpgrp());
+  p.Kill(SIGKILL);
+  p.Wait(20);
+  kill(tool, SIGKILL);
+}
+
+// ---------------------------------------------------------------------------
+// Command text.
+
+// A command, or a relative tool directory, that starts with '-' is a command
+// for the shell, not options.
+TEST(ChildProcessCommand, LeadingDashIsNotAnOption) {
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  ASSERT_EQ(mkdir((dir.path() + "/-tools").c_str(), 0755), 0);
+  // A binary: a script's own interpreter would take its path as options.
+  ASSERT_EQ(symlink("/bin/echo", (dir.path() + "/-tools/probe").c_str()), 0);
+  MySqlChildProcess p;
+  ASSERT_EQ(p.Initialize("-tools/probe probed", dir.path(), ""), 0);
+  ASSERT_EQ(p.ZU_CreateProcess(true, false, true, false), 0);
+  EXPECT_EQ(ReadAllOut(p), "probed\n");
+  EXPECT_EQ(ReadErr(p), "");
+  EXPECT_EQ(p.Wait(20), 0);
+}
+
+// ---------------------------------------------------------------------------
+// System-call failures, injected at the library's system-call seam.
+
+namespace seam = xbtest::seam;
+using seam::Call;
+
+class ChildProcessSystemCalls : public ::testing::Test {
+ protected:
+  ChildProcessSystemCalls() {
+    // One start first: the library's one-time reads are then behind us.
+    MySqlChildProcess warm;
+    if (warm.Initialize("true", "", "") == 0 && warm.ZU_CreateProcess(true, false, false, false) == 0)
+      warm.Wait(0);
+    seam::Reset();
+  }
+  ~ChildProcessSystemCalls() override { seam::Reset(); }
+};
+
+TEST_F(ChildProcessSystemCalls, InterruptedReadsPollsAndWaitsAreRetried) {
+  seam::Fail(Call::kRead, EINTR, 50);
+  seam::Fail(Call::kPoll, EINTR, 50);
+  seam::Fail(Call::kWaitpid, EINTR, 3);
+  MySqlChildProcess p;
+  Start(p, "seq 1 50000; echo tail >&2; sleep 0.1; exit 7");
+  EXPECT_EQ(ReadAllOut(p, 1000), SeqOutput(1, 50000));
+  EXPECT_EQ(p.Wait(20), 7);
+  EXPECT_EQ(ReadErr(p), "tail\n");
+  EXPECT_EQ(seam::Pending(Call::kRead), 0);
+  EXPECT_EQ(seam::Pending(Call::kWaitpid), 0);
+}
+
+TEST_F(ChildProcessSystemCalls, InterruptedWritesAreRetriedAndNothingIsLost) {
+  seam::Fail(Call::kWrite, EINTR, 50, 1);
+  MySqlChildProcess p;
+  Start(p, "wc -c");
+  const std::string data(3 * 1024 * 1024, 'x');
+  for (size_t done = 0; done < data.size(); done += 64 * 1024)
+    ASSERT_EQ(p.WriteBuf(data.data() + done, 64 * 1024), 0) << p.GetLastErrNo();
+  p.CloseInput();
+  EXPECT_EQ(ReadAllOut(p), std::to_string(data.size()) + "\n");
+  EXPECT_EQ(p.Wait(20), 0);
+  EXPECT_EQ(seam::Pending(Call::kWrite), 0);
+}
+
+TEST_F(ChildProcessSystemCalls, WriteAndReadErrorsAreReported) {
+  MySqlChildProcess p;
+  Start(p, "cat");
+  seam::Fail(Call::kWrite, ENOSPC);
+  EXPECT_NE(p.WriteBuf("abc", 3), 0);
+  EXPECT_EQ(p.GetLastErrNo(), ENOSPC);
+  seam::Fail(Call::kRead, EIO);
+  char buf[16];
+  long len = sizeof buf;
+  EXPECT_NE(p.ReadBuf(buf, &len), 0);
+  EXPECT_EQ(p.GetLastErrNo(), EIO);
+  EXPECT_EQ(p.Wait(20), 0);  // end of input ends cat
+}
+
+// Without /proc (no descriptor left to open it), Kill still stops the child.
+TEST_F(ChildProcessSystemCalls, KillWithoutProcStillSignalsTheChild) {
+  MySqlChildProcess p;
+  Start(p, "exec sleep 60");
+  seam::Fail(Call::kOpen, EMFILE, 1000);
+  EXPECT_EQ(p.Kill(SIGTERM), 0) << p.GetLastErrNo();
+  EXPECT_EQ(p.Wait(20), 128 + SIGTERM);
+  EXPECT_GT(seam::Calls(Call::kOpen), 0u);  // it did look for descendants
+}
+
+// A start that fails at any step leaves no descriptor open and no child.
+TEST_F(ChildProcessSystemCalls, FailedStartsLeakNothing) {
+  const std::set<std::string> before = Lines(OpenDescriptors());
+  const std::pair<Call, int> faults[] = {
+      {Call::kPipe2, EMFILE}, {Call::kClone, EAGAIN}, {Call::kMapStack, ENOMEM}};
+  for (const auto& fault : faults) {
+    for (int passing : {0, 1, 2}) {
+      if (fault.first != Call::kPipe2 && passing > 0) continue;
+      seam::Reset();
+      seam::Fail(fault.first, fault.second, 1, passing);
+      MySqlChildProcess p;
+      ASSERT_EQ(p.Initialize("true", "", ""), 0);
+      EXPECT_NE(p.ZU_CreateProcess(true, false, false, false), 0);
+      EXPECT_EQ(p.GetLastErrNo(), fault.second);
+      EXPECT_EQ(p.GetPid(), -1);
+    }
+  }
+  EXPECT_EQ(Lines(OpenDescriptors()), before);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,11 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "platform/GrandchildBound.h"
 
 #include <ZuLib/ZuProcess.h>
 
@@ -80,15 +83,17 @@ TEST(ZuProcessStatus, RejectsBadArguments) {
   EXPECT_EQ(ZuProcess::system("true", &out, nullptr, 0, true), -1);
 }
 
-TEST(ZuProcessStatus, HostIgnoringSigchldGivesMinusOne) {
+TEST(ZuProcessStatus, HostIgnoringSigchldGetsTheTrueStatus) {
   struct sigaction ignore = {}, old = {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ASSERT_EQ(sigaction(SIGCHLD, &ignore, &old), 0);
   std::string out;
-  const int status = ZuProcess::system("echo hi; exit 0", &out, nullptr, 0, false);
+  const int success = ZuProcess::system("echo hi; exit 0", &out, nullptr, 0, false);
+  const int failure = ZuProcess::system("exit 6", nullptr, nullptr, 0, false);
   sigaction(SIGCHLD, &old, nullptr);
-  EXPECT_EQ(status, -1);
+  EXPECT_EQ(success, 0);
+  EXPECT_EQ(failure, 6);
   EXPECT_EQ(out, "hi\n");
 }
 
@@ -111,8 +116,15 @@ TEST(ZuProcessChild, StdinIsDevNullAndNoDescriptorLeaks) {
 }
 
 TEST(ZuProcessChild, ReturnsWhileGrandchildHoldsThePipes) {
+  // The grandchild is killed after 5 s at the latest, so a regression fails
+  // at once instead of passing when the grandchild ends.
+  ScopedGrandchildBound bound(5);
   std::string out;
-  EXPECT_EQ(ZuProcess::system("sleep 30 & echo $!", &out, nullptr, 0, false), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ZuProcess::system(("sleep 30 & echo $! >" + bound.PidFile() + "; echo $!").c_str(), &out,
+                              nullptr, 0, false),
+            0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   const int grandchild = std::atoi(out.c_str());
   ASSERT_GT(grandchild, 0);
   kill(grandchild, SIGKILL);

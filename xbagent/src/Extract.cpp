@@ -1,5 +1,6 @@
 #include "Extract.h"
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,8 @@ void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChild
   if (status.IsError()) Fail("the extractor could not be started: " + status.AsString());
   bool writeFailed = false;
   uint64_t fed = FeedStream(child, streamPath, size, &writeFailed);
+  // A partial stream must not be extracted to its end: stop the extractor.
+  if (StopRequested()) child.Kill(SIGTERM);
   child.CloseInput();
   int exitStatus = child.Wait(0);
   std::string reason = ToolReason(child, "xbstream");

@@ -229,9 +229,10 @@ RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bo
   delivery.Finish();
   progress.Done();
   if (StopRequested()) result.stopped = true;
-  if (failed && child.GetPid() > 0) {
-    // Our side cannot take the stream any more: stop the tool we started.
-    ::kill(child.GetPid(), SIGTERM);
+  if (failed) {
+    // Our side cannot take the stream any more, or we were told to stop:
+    // stop the tool and everything it started.
+    child.Kill(SIGTERM);
   }
   result.exitStatus = child.Wait(0);
   DrainToolErrors(child, toolErrors);

@@ -28,8 +28,8 @@ struct RelayResult {
   int exitStatus = -1;      // the tool's, from Wait
 };
 
-// Relays until the tool's output ends (or our side fails: then the tool is
-// stopped with SIGTERM), then waits for the tool and collects the rest of
+// Relays until the tool's output ends (or our side fails, or a stop signal
+// arrived: then the tool and what it started get SIGTERM), then waits for the tool and collects the rest of
 // its standard error into toolErrors.
 RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
                         XbStreamScanner& scanner, ToolOutput& toolErrors);

@@ -1,6 +1,7 @@
 #include "Tools.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 
 #include <XtraBackup/XtraBackupUtil.h>
 
+#include "Commands.h"
 #include "Common.h"
 #include "ToolOutput.h"
 
@@ -108,6 +110,10 @@ int RunAndCapture(const std::string& command, std::string* output, size_t maxByt
       break;
     }
     if (length <= 0) break;
+    if (StopRequested()) {
+      child.Kill(SIGTERM);
+      break;
+    }
     output->append(buffer.data(), static_cast<size_t>(length));
     if (output->size() > maxBytes) output->erase(0, output->size() - maxBytes);
   }

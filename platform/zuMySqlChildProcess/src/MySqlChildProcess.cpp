@@ -16,8 +16,6 @@
 
 #include <ChildSpawn/ChildSpawn.h>
 
-#include "FaultInjectionInternal.h"
-
 namespace LibMySqlProcess {
 
 namespace {
@@ -25,16 +23,17 @@ namespace {
 using childspawn::ChildHandles;
 using childspawn::TailBuffer;
 
-// Without a pidfd, blocked calls wake this often to poll waitpid, so the
-// child's exit is noticed even while a grandchild keeps the pipes open.
-const int kExitPollMs = 50;
-// A nonblocking look at standard error every this many stdout reads keeps a
-// chatty child from stalling on a full stderr pipe while stdout flows.
-const unsigned kErrCheckInterval = 16;
+using childspawn::kDrainPerWake;
+using childspawn::kExitPollMs;
+using childspawn::kFinalDrainBytes;
+
+// Every this many stdout reads, a nonblocking look at standard error keeps a
+// chatty child from stalling on a full stderr pipe while stdout flows, and a
+// look at the pidfd notices the child's exit while a descendant keeps the
+// pipe full.
+const unsigned kCheckInterval = 16;
 // Reads asking for less than this are served from a read-ahead of the pipe.
 const size_t kReadAheadBelow = 16 * 1024;
-// Upper bound of one drain of a pipe while waiting in WriteBuf/ReadBuf.
-const size_t kDrainPerWake = 1024 * 1024;
 
 const char gAnchor = 0;
 
@@ -54,7 +53,7 @@ void PinLibrary() noexcept {
 void* WaiterMain(void* arg) {
   const pid_t pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
   int status = -1;
-  childspawn::ReapChild(pid, true, &status);
+  childspawn::ReapChild(pid, -1, true, &status);
   return nullptr;
 }
 
@@ -95,8 +94,9 @@ struct MySqlChildProcess::Impl {
   ChildHandles h;
   TailBuffer outKeep{static_cast<size_t>(kOutRetainBytes)};
   TailBuffer err{static_cast<size_t>(kErrRetainBytes)};
-  unsigned readsSinceErrCheck = 0;
+  unsigned readsSinceCheck = 0;
   bool lastReadShort = false;
+  size_t outReadAfterExit = 0;  // stdout bytes read after the exit was seen
   std::unique_ptr<char[]> scratch;
 
   ~Impl() { childspawn::CloseAll(&h); }
@@ -127,11 +127,11 @@ struct MySqlChildProcess::Impl {
     int status = -1;
     if (h.pidfd >= 0) {
       if (!childspawn::PidfdSignalsExit(h.pidfd)) return false;
-      childspawn::ReapChild(h.pid, true, &status);  // exited: returns at once
+      childspawn::ReapChild(h.pid, h.pidfd, true, &status);  // exited: returns at once
       NoteReaped(status);
       return true;
     }
-    if (childspawn::ReapChild(h.pid, false, &status) == 1) {
+    if (childspawn::ReapChild(h.pid, h.pidfd, false, &status) == 1) {
       NoteReaped(status);
       return true;
     }
@@ -146,8 +146,9 @@ struct MySqlChildProcess::Impl {
     rawStatus = exitCode = -1;
     outKeep.Reset();
     err.Reset();
-    readsSinceErrCheck = 0;
+    readsSinceCheck = 0;
     lastReadShort = false;
+    outReadAfterExit = 0;
   }
 };
 
@@ -164,7 +165,7 @@ MySqlChildProcess::~MySqlChildProcess() {
   childspawn::CloseFd(&p.h.pidfd);
   if (p.started && !p.reaped && p.h.pid > 0) {
     int status = -1;
-    if (childspawn::ReapChild(p.h.pid, false, &status) == 0) StartBackgroundWaiter(p.h.pid);
+    if (childspawn::ReapChild(p.h.pid, -1, false, &status) == 0) StartBackgroundWaiter(p.h.pid);
     p.h.pid = -1;
   }
 }
@@ -266,10 +267,6 @@ int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
   }
   const size_t cap = static_cast<size_t>(std::min<long>(*pnLen, SSIZE_MAX));
   *pnLen = 0;
-  if (int injected = testing::TakeInjectedFault(testing::FaultPoint::ReadBuf)) {
-    m_nLastErrNo = injected;
-    return -1;
-  }
   if (!m_pImpl || !m_pImpl->started || !m_pImpl->pipes) {
     m_nLastErrNo = EBADF;
     return -1;
@@ -303,9 +300,17 @@ int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
           std::memcpy(pBuf, readAhead, count);
           p.outKeep.Append(readAhead + count, static_cast<size_t>(n) - count);
         }
-        if (p.h.stderrFd >= 0 && ++p.readsSinceErrCheck >= kErrCheckInterval) {
-          p.readsSinceErrCheck = 0;
-          p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
+        if (++p.readsSinceCheck >= kCheckInterval) {
+          p.readsSinceCheck = 0;
+          if (p.h.stderrFd >= 0) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
+          p.CheckExited();
+        }
+        // After the child's exit, what it wrote is at most what the pipe
+        // holds: beyond that, a descendant is writing, and the child's
+        // output has ended.
+        if (p.reaped) {
+          p.outReadAfterExit += static_cast<size_t>(n);
+          if (p.outReadAfterExit > kFinalDrainBytes) childspawn::CloseFd(&p.h.stdoutFd);
         }
         *pnLen = static_cast<long>(count);
         return 0;
@@ -350,10 +355,6 @@ int MySqlChildProcess::ReadErrBuf(char* pBuf, long* pnLen) {
   }
   const size_t cap = static_cast<size_t>(*pnLen);
   *pnLen = 0;
-  if (int injected = testing::TakeInjectedFault(testing::FaultPoint::ReadErrBuf)) {
-    m_nLastErrNo = injected;
-    return -1;
-  }
   if (!m_pImpl || !m_pImpl->started) {
     m_nLastErrNo = EBADF;
     return -1;
@@ -363,7 +364,7 @@ int MySqlChildProcess::ReadErrBuf(char* pBuf, long* pnLen) {
   // Learn about the exit before reading, so that an empty pipe afterwards
   // really means the child wrote nothing more.
   const bool exited = p.CheckExited();
-  if (p.h.stderrFd >= 0) p.Drain(&p.h.stderrFd, &p.err, childspawn::kFinalDrainBytes);
+  if (p.h.stderrFd >= 0) p.Drain(&p.h.stderrFd, &p.err, kFinalDrainBytes);
   if (p.err.Size() > 0) {
     *pnLen = static_cast<long>(p.err.TakeBack(pBuf, cap));
     return 0;
@@ -454,8 +455,8 @@ int MySqlChildProcess::Wait(unsigned int nTimeoutSeconds) {
   }
   // The child is gone: take what its pipes still hold, then end them, so a
   // descendant holding them open cannot make a later ReadBuf block.
-  p.Drain(&p.h.stdoutFd, &p.outKeep, childspawn::kFinalDrainBytes);
-  p.Drain(&p.h.stderrFd, &p.err, childspawn::kFinalDrainBytes);
+  p.Drain(&p.h.stdoutFd, &p.outKeep, kFinalDrainBytes);
+  p.Drain(&p.h.stderrFd, &p.err, kFinalDrainBytes);
   childspawn::CloseFd(&p.h.stdoutFd);
   childspawn::CloseFd(&p.h.stderrFd);
 
@@ -463,6 +464,16 @@ int MySqlChildProcess::Wait(unsigned int nTimeoutSeconds) {
   p.exitCode = childspawn::ExitCodeFromStatus(p.rawStatus);
   m_nLastErrNo = p.rawStatus < 0 ? ECHILD : 0;
   return p.exitCode;
+}
+
+int MySqlChildProcess::Kill(int nSignal) {
+  if (!m_pImpl || !m_pImpl->started || m_pImpl->reaped || m_pImpl->h.pid <= 0) {
+    m_nLastErrNo = ESRCH;
+    return -1;
+  }
+  const int err = childspawn::SignalChildTree(m_pImpl->h, nSignal);
+  m_nLastErrNo = err;
+  return err == 0 ? 0 : -1;
 }
 
 int MySqlChildProcess::GetPid() const {

@@ -7,8 +7,10 @@
 class ZULIB_API ZuProcess {
  public:
   // Runs `command` through /bin/sh -c and waits for it. The child is started
-  // with posix_spawn (no copy of the host's memory, no use of libc system()),
-  // its stdin is /dev/null, and no descriptor of the host leaks into it.
+  // like posix_spawn, with clone and exec (no copy of the host's memory, no
+  // use of libc system()), its stdin is /dev/null, and no descriptor of the
+  // host leaks into it. Its status is known even when the host ignores
+  // SIGCHLD or reaps with waitpid(-1) (Linux 6.15 and later).
   // Standard output is appended to *pOut and standard error to *pErr while
   // the command runs (either pointer may be null to discard); each keeps at
   // most the last 1 MiB, since a failing command puts its reason last.

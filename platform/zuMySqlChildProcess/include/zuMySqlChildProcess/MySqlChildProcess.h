@@ -15,8 +15,12 @@ namespace LibMySqlProcess {
 // initialized again for another command. One object is used from one thread
 // at a time; different objects are independent.
 //
-// The child is started with posix_spawn through /bin/sh -c (no copy of the
-// host's memory, no libc system()/popen()). Its pipes are created
+// The child is started through /bin/sh -c -- COMMAND with
+// clone(CLONE_VM | CLONE_VFORK | CLONE_PIDFD) and exec, like posix_spawn (no
+// copy of the host's memory, no libc system()/popen()). The pidfd comes with
+// the child, so a host that ignores SIGCHLD or reaps with waitpid(-1) does not
+// take its exit status away: it is read through the pidfd (Linux 6.15 and
+// later; on older kernels it is unknown, see Wait). Its pipes are created
 // close-on-exec and every other descriptor of the host is closed in the
 // child. The child starts with an empty signal mask and default signal
 // dispositions, whatever the host has set.
@@ -24,7 +28,8 @@ namespace LibMySqlProcess {
 // Nothing ever blocks the child for want of a reader: whenever the object
 // waits (ReadBuf, WriteBuf, Wait) it also drains standard error into a
 // bounded buffer that keeps the most recent text (kErrRetainBytes), because
-// tools print their reason last. The object never stops a child.
+// tools print their reason last. The object stops a child only when the host
+// calls Kill.
 //
 // Error numbers: calls that return nonzero record an errno value, readable
 // with GetLastErrNo.
@@ -75,7 +80,8 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // output has ended (and stays ended). Returns 0 on success, nonzero on
   // failure with GetLastErrNo() set (EBADF when no child was started).
   // Output also ends once the child has exited and its pipe is empty, even if
-  // a descendant of the child still holds the pipe open.
+  // a descendant of the child still holds the pipe open, and once 4 MiB have
+  // been read after the child's exit while a descendant keeps writing.
   int ReadBuf(char* pBuf, long* pnLen);
 
   // Reads standard error collected so far. Never blocks. When more text is
@@ -105,7 +111,8 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // running and waitable.
   // Returns 0 when the child exited with status 0; otherwise its exit status,
   // 128 + signal number when a signal ended it, or -1 when the status is
-  // unknown (the host ignores SIGCHLD, so the system reaped the child).
+  // unknown (the host ignores SIGCHLD or reaped the child, on a kernel
+  // older than 6.15).
   // The child's exit ends the wait even if a descendant still holds the
   // pipes; what they hold then is kept and the pipes are closed. Once a Wait
   // has succeeded, further calls return the same status. GetLastErrNo() is 0
@@ -115,7 +122,15 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
 
   int GetLastErrNo() const { return m_nLastErrNo; }
 
-  // Process id of the running child, or -1.
+  // Sends nSignal to the started command and to everything it started: the
+  // child's process group when it was started with bNewProcessGroup,
+  // otherwise the child's descendants (found through /proc) and the child.
+  // Returns 0; nonzero with GetLastErrNo() == ESRCH when no child runs (none
+  // started, or already reaped), or the errno of kill(2). Wait still reaps
+  // the child afterwards.
+  int Kill(int nSignal);
+
+  // Process id of the running child (the shell), or -1.
   int GetPid() const;
   // Raw wait status after a successful Wait (as from waitpid), or -1.
   int GetWaitStatus() const;
