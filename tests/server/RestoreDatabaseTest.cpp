@@ -496,6 +496,43 @@ TEST_F(RestoreDatabaseTest, TableOptionReplacesOnlyThatTable) {
   EXPECT_EQ(Leftovers(), "0\n");
 }
 
+TEST_F(RestoreDatabaseTest, LockWaitTimesOutNamingTheSessionAndChangesNothing) {
+  Result r;
+  Restore(backupDir_, true, &r);
+  ASSERT_EQ(r.status, 0) << r.err;
+  Damage();
+  const std::string before = Checksums();
+  const std::string objects = Sql(ObjectsQuery(kDb));
+  // A session in a transaction that read the table holds its metadata lock.
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    ::setpgid(0, 0);
+    std::string command = "(echo 'BEGIN; SELECT COUNT(*) FROM " + Ident(kDb) +
+                          ".parent;'; sleep 60) | mariadb --defaults-file=" + Q(sandbox_.cnf) +
+                          " >/dev/null 2>&1";
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  for (int i = 0; i < 500; ++i) {
+    if (Sql("SELECT COUNT(*) FROM information_schema.INNODB_TRX;\n") != "0\n") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  Restore(backupDir_, true, &r, " --lock-wait-timeout 2");
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ::kill(-holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "--lock-wait-timeout")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "in a transaction")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "nothing was changed")) << r.err;
+  EXPECT_LT(seconds, 60.0) << r.err;
+  EXPECT_EQ(Checksums(), before);
+  EXPECT_EQ(Sql(ObjectsQuery(kDb)), objects);
+  EXPECT_EQ(Leftovers(), "0\n");
+}
+
 TEST_F(RestoreDatabaseTest, SigintStopsPromptlyAndARerunAfterSigkillCleansUp) {
   // A table with a FULLTEXT index: its restore (IMPORT, then a rebuild)
   // takes seconds.

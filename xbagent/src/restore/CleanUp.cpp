@@ -29,6 +29,16 @@ bool KnownServerFile(const std::string& name) {
 
 void Say(const std::string& text) { Log().Notice("xbagent: " + text); }
 
+// "<digits>#<digits>": the identity part of the restore's own names.
+bool IsIdentity(const std::string& text) {
+  size_t hash = text.find('#');
+  if (hash == std::string::npos || hash == 0 || hash + 1 >= text.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i != hash && (text[i] < '0' || text[i] > '9')) return false;
+  }
+  return true;
+}
+
 bool ProcessExists(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
 }  // namespace
@@ -69,9 +79,13 @@ void RemoveLeftovers(Plan& plan, bool dryRun) {
            "SELECT SCHEMA_NAME FROM information_schema.SCHEMATA WHERE SCHEMA_NAME LIKE "
            "'xbagent#%'")) {
     const std::string& name = row[0];
-    size_t second = name.find('#', 8);
-    if (second == std::string::npos) continue;
-    std::string identity = name.substr(second + 1);
+    std::string identity;
+    for (const char* kind : {"xbagent#shadow#", "xbagent#old#"}) {
+      if (name.compare(0, std::string(kind).size(), kind) == 0) {
+        identity = name.substr(std::string(kind).size());
+      }
+    }
+    if (!IsIdentity(identity)) continue;
     if (IsRunAlive(identity)) {
       Say("note: database '" + name + "' belongs to a restore still running; left alone");
       continue;
@@ -95,7 +109,7 @@ void RemoveLeftovers(Plan& plan, bool dryRun) {
     size_t dash = identity.find('-');
     if (dash == std::string::npos) continue;
     identity[dash] = '#';
-    if (IsRunAlive(identity)) continue;
+    if (!IsIdentity(identity) || IsRunAlive(identity)) continue;
     const std::string path = JoinPath(base, entry);
     Say(verb + "staging directory " + path + " left by an earlier restore");
     if (!dryRun && RemoveTree(path) != 0) Fail("cannot remove " + path);
