@@ -494,6 +494,23 @@ TEST_F(RestoreDatabaseTest, TableOptionReplacesOnlyThatTable) {
   EXPECT_TRUE(Contains(Sql(ObjectsQuery(kDb)), "trigger tr"));
   EXPECT_EQ(Sql("SELECT COUNT(*) FROM " + Ident(kDb) + ".vw;\n"), "100\n");
   EXPECT_EQ(Leftovers(), "0\n");
+
+  // A table with a trigger, referenced by a table that stays (child) and by
+  // one of another database: its trigger comes back, both keys hold.
+  Restore(backupDir_, true, &r, " --table parent");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string db = Ident(kDb);
+  Sql("INSERT INTO " + db + ".parent VALUES (1000, 'lower');\n");
+  EXPECT_EQ(Sql("SELECT name FROM " + db + ".parent WHERE id = 1000;\n"), "LOWER\n");
+  Sql("DELETE FROM " + db + ".parent WHERE id = 1000;\n");
+  for (const std::string& child : {db + ".child", Ident(kOther) + ".oc"}) {
+    int rejected = 0;
+    sandbox_.Sql("INSERT INTO " + child + " VALUES (100000, 999999);\n", &rejected);
+    EXPECT_NE(rejected, 0) << child;
+    Sql("INSERT INTO " + child + " VALUES (100000, 7);\nDELETE FROM " + child +
+        " WHERE id = 100000;\n");
+  }
+  EXPECT_EQ(TableChecksum(kDb, "ar"), damagedAr);
 }
 
 TEST_F(RestoreDatabaseTest, LockWaitTimesOutNamingTheSessionAndChangesNothing) {

@@ -53,6 +53,7 @@ bool PlainCommentAt(const std::string& text, size_t i) {
 
 struct Token {
   std::string word;  // upper-cased for bare words, unquoted for `ident`
+  std::string raw;   // bare words as written
   bool quoted = false;
   bool symbol = false;
   size_t end = 0;    // offset after the token in the normalised text
@@ -121,7 +122,8 @@ std::vector<Token> Tokenise(const std::string& text, size_t limit) {
     } else if (IsWordChar(c)) {
       size_t start = i;
       while (i < text.size() && IsWordChar(static_cast<unsigned char>(text[i]))) ++i;
-      token.word = Upper(text.substr(start, i - start));
+      token.raw = text.substr(start, i - start);
+      token.word = Upper(token.raw);
     } else {
       token.word = std::string(1, static_cast<char>(c));
       token.symbol = true;
@@ -159,7 +161,7 @@ std::string NameAt(const std::vector<Token>& tokens, size_t i, size_t* next = nu
   if (next != nullptr) *next = i + 1;
   const Token& token = tokens[i];
   if (token.quoted) return token.word;
-  return token.symbol ? std::string() : token.word;  // bare: upper-cased (rare in dumps)
+  return token.symbol ? std::string() : token.raw;
 }
 
 Object ObjectOf(const Token& token) {
