@@ -550,6 +550,45 @@ TEST_F(RestoreDatabaseTest, LockWaitTimesOutNamingTheSessionAndChangesNothing) {
   EXPECT_EQ(Leftovers(), "0\n");
 }
 
+TEST_F(RestoreDatabaseTest, DataDirectoryTablesAreRefusedAndTheirLiveFilesUntouched) {
+  TempDir remote("xbrd-remote");
+  RunShell("chown mysql:mysql " + Q(remote.path()) + " 2>/dev/null; chmod 755 " + Q(remote.path()));
+  const std::string db = "xbrd_remote";
+  Sql("DROP DATABASE IF EXISTS " + Ident(db) + ";\nCREATE DATABASE " + Ident(db) + ";\nUSE " +
+      Ident(db) + ";\n"
+      "CREATE TABLE far (id INT PRIMARY KEY, v INT, KEY (v)) ENGINE=InnoDB DATA DIRECTORY = '" +
+      remote.path() + "';\n"
+      "INSERT INTO far SELECT seq, seq FROM seq_1_to_1000;\n"
+      "CREATE TABLE near (id INT PRIMARY KEY) ENGINE=InnoDB;\n"
+      "INSERT INTO near SELECT seq FROM seq_1_to_100;\n");
+  const std::string backup = *shared_ / "remote";
+  Result r = Xb("backup" + Common() + " --database " + Q(db) + " --output-dir " + Q(backup));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string live = remote.path() + "/" + db + "/far.ibd";
+  // Every page of the table on disk, so the server itself has no reason to
+  // write the file.
+  Sql("FLUSH TABLES " + Ident(db) + ".far FOR EXPORT;\nUNLOCK TABLES;\n");
+  const std::string before = RunShell("stat -c %Y.%s " + Q(live) + " && sha256sum < " + Q(live));
+  ASSERT_TRUE(Contains(before, "-")) << before;
+
+  r = Xb("restore --database " + Q(db) + " --from " + Q(backup) + Common() + " --replace");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "table `far`")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "DATA DIRECTORY")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "nothing was changed")) << r.err;
+  // Not even for another table: the tool's prepare would apply the backup's
+  // log to the live remote file (its path is in the log).
+  r = Xb("restore --database " + Q(db) + " --from " + Q(backup) + Common() + " --table near" +
+         " --as " + Q(db + "_2"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "DATA DIRECTORY")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "nothing was changed")) << r.err;
+  EXPECT_EQ(RunShell("stat -c %Y.%s " + Q(live) + " && sha256sum < " + Q(live)), before);
+  EXPECT_EQ(RunShell("ls " + Q(remote.path() + "/" + db)), "far.ibd\n");
+  EXPECT_EQ(Leftovers(), "0\n");
+  Sql("DROP DATABASE " + Ident(db) + ";\n");
+}
+
 // SIGKILL of the throwaway server, then a restart with the same settings;
 // the suite's flushing settings are set again. False when it does not answer.
 bool CrashAndRestart(const Sandbox& sandbox) {

@@ -1,9 +1,10 @@
 // Phase "extract and prepare": the stream is verified, extracted into a
 // private staging directory and prepared (--export) there, away from the
-// server. The backup's .isl files (tables with DATA DIRECTORY) are removed
-// from the staging copy first, so the prepare works on the staged .ibd and
-// never opens a file of the live server. Then every file the restore needs
-// must be there.
+// server. A backup holding .isl files (InnoDB tables with DATA DIRECTORY) is
+// refused before the prepare: its log names the remote files by their
+// absolute paths, and the tool's prepare applies it to those paths, the live
+// server's files, whether or not the .isl is there. Then every file the
+// restore needs must be there.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,19 +46,24 @@ void MakeStaging(Plan& plan) {
   plan.stagingGuard = std::make_shared<StagingGuard>(staging, !exists);
 }
 
-// Tables with DATA DIRECTORY: the .isl names the live server's file.
-void NeutraliseLinks(const std::string& staging) {
+// Tables with DATA DIRECTORY: the prepare would write the live remote file.
+void RefuseRemoteTablespaces(const std::string& staging) {
+  std::vector<std::string> tables;
   for (const std::string& dir : ListDirectory(staging)) {
     std::string path = JoinPath(staging, dir);
     if (!IsDirectory(path)) continue;
     for (const std::string& name : ListDirectory(path)) {
       if (name.size() > 4 && name.compare(name.size() - 4, 4, ".isl") == 0) {
-        std::string link = JoinPath(path, name);
-        if (::unlink(link.c_str()) != 0) Fail("cannot remove " + link + ": " + ErrnoText(errno));
-        Log().Detail(Verbosity::kVerbose, "removed " + link + " from the staging copy");
+        tables.push_back(dir + "/" + name.substr(0, name.size() - 4));
       }
     }
   }
+  if (tables.empty()) return;
+  std::string list;
+  for (const std::string& table : tables) list += (list.empty() ? "" : ", ") + table;
+  Fail("the backup holds InnoDB tables with DATA DIRECTORY (" + list + "); preparing it would "
+       "apply its log to the live server's remote files, so this restore refuses it before "
+       "the prepare; nothing was changed");
 }
 
 }  // namespace
@@ -84,7 +90,7 @@ void ExtractPrepare(Plan& plan) {
   ExtractStream(util, child, streamPath, size, plan.staging);
   plan.seconds["extract"] = MonotonicSeconds() - start;
   CheckStop("nothing was changed");
-  NeutraliseLinks(plan.staging);
+  RefuseRemoteTablespaces(plan.staging);
   status = util.prepare(plan.staging);
   if (status.IsError()) {
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
