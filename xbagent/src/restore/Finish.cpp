@@ -85,9 +85,12 @@ void WaitForCheckpoint(Plan& plan, SqlConnection& sql) {
             ", innodb_io_capacity = " + old[0][1]);
   plan.seconds["checkpoint"] = MonotonicSeconds() - start;
   if (!reached) {
-    Log().Notice("xbagent: warning: InnoDB did not write a checkpoint within " +
-                 HumanSeconds(kCheckpointWaitSeconds) +
-                 "; a backup taken before it may leave out the restored tables");
+    Log().Notice(std::string("xbagent: warning: ") +
+                 (StopRequested() ? "interrupted while waiting for the InnoDB checkpoint"
+                                  : "InnoDB did not write a checkpoint within " +
+                                        HumanSeconds(kCheckpointWaitSeconds)) +
+                 "; the restore is complete, but a backup taken before the next checkpoint may "
+                 "leave out the restored tables");
   }
 }
 
