@@ -550,6 +550,35 @@ TEST_F(RestoreDatabaseTest, LockWaitTimesOutNamingTheSessionAndChangesNothing) {
   EXPECT_EQ(Leftovers(), "0\n");
 }
 
+TEST_F(RestoreDatabaseTest, TriggersDroppedByARunThatDiedBeforeItsSwapComeBack) {
+  // What a run killed between dropping the target's triggers and its rename
+  // leaves: a holding database with only the trigger journal.
+  const std::string db = Ident(kDb);
+  Sql("SET foreign_key_checks = 0;\nDROP TRIGGER IF EXISTS " + db + ".tr;\n"
+      "CREATE TRIGGER " + db + ".tr BEFORE INSERT ON " + db + ".parent FOR EACH ROW SET NEW.name = "
+      "UPPER(NEW.name);\n");
+  const std::string holding = "`xbagent#old#4000000#1`";
+  Sql("CREATE DATABASE " + holding + ";\n"
+      "CREATE TABLE " + holding + ".`xbagent#triggers` (db VARCHAR(64), name VARCHAR(64),\n"
+      "  sql_mode TEXT, statement LONGTEXT, charset VARCHAR(64), collation VARCHAR(64));\n"
+      "INSERT INTO " + holding + ".`xbagent#triggers` SELECT '" + std::string(kDb) + "', TRIGGER_NAME,\n"
+      "  SQL_MODE, CONCAT('CREATE TRIGGER tr ', ACTION_TIMING, ' ', EVENT_MANIPULATION,\n"
+      "  ' ON parent FOR EACH ROW ', ACTION_STATEMENT), CHARACTER_SET_CLIENT,\n"
+      "  COLLATION_CONNECTION FROM information_schema.TRIGGERS WHERE TRIGGER_NAME = 'tr';\n"
+      "DROP TRIGGER " + db + ".tr;\n");
+  ASSERT_FALSE(Contains(Sql(ObjectsQuery(kDb)), "trigger tr"));
+
+  Result r;
+  Restore(backupDir_, false, &r);  // refused later: the database exists
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "recreating trigger `" + std::string(kDb) + "`.`tr`")) << r.err;
+  EXPECT_TRUE(Contains(Sql(ObjectsQuery(kDb)), "trigger tr"));
+  Sql("INSERT INTO " + db + ".parent VALUES (1001, 'lower');\n");
+  EXPECT_EQ(Sql("SELECT name FROM " + db + ".parent WHERE id = 1001;\n"), "LOWER\n");
+  Sql("DELETE FROM " + db + ".parent WHERE id = 1001;\n");
+  EXPECT_EQ(Leftovers(), "0\n");
+}
+
 TEST_F(RestoreDatabaseTest, DataDirectoryTablesAreRefusedAndTheirLiveFilesUntouched) {
   TempDir remote("xbrd-remote");
   RunShell("chown mysql:mysql " + Q(remote.path()) + " 2>/dev/null; chmod 755 " + Q(remote.path()));

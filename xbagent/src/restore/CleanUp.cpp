@@ -29,6 +29,31 @@ bool KnownServerFile(const std::string& name) {
 
 void Say(const std::string& text) { Log().Notice("xbagent: " + text); }
 
+// A holding database of a dead run that has its trigger journal but no moved
+// tables: the run died between dropping the target's triggers and the
+// rename. The triggers go back.
+void RestoreJournalledTriggers(Plan& plan, const std::string& holding, bool dryRun) {
+  std::vector<std::string> tables = ListTables(*plan.sql, holding);
+  if (tables.size() != 1 || tables[0] != kTriggerJournal) return;
+  std::map<std::string, std::vector<SavedTrigger>> byDatabase;
+  for (const SqlRow& row : plan.sql->Query(
+           "SELECT db, name, sql_mode, statement, charset, collation FROM " + Quoted(holding) +
+           "." + Quoted(kTriggerJournal))) {
+    byDatabase[row[0]].push_back({row[1], row[2], row[3], row[4], row[5]});
+  }
+  for (const auto& entry : byDatabase) {
+    for (const SavedTrigger& trigger : entry.second) {
+      Say(std::string(dryRun ? "would recreate" : "recreating") + " trigger " +
+          Quoted(entry.first) + "." + Quoted(trigger.name) +
+          " that an earlier restore dropped before it died");
+    }
+    if (dryRun) continue;
+    std::string problems;
+    RecreateTriggers(plan, entry.first, entry.second, &problems);
+    if (!problems.empty()) Fail(problems.substr(2) + "; the journal stays in '" + holding + "'");
+  }
+}
+
 // "<digits>#<digits>": the identity part of the restore's own names.
 bool IsIdentity(const std::string& text) {
   size_t hash = text.find('#');
@@ -90,6 +115,7 @@ void RemoveLeftovers(Plan& plan, bool dryRun) {
       Say("note: database '" + name + "' belongs to a restore still running; left alone");
       continue;
     }
+    if (name.compare(0, 12, "xbagent#old#") == 0) RestoreJournalledTriggers(plan, name, dryRun);
     Say(verb + "database '" + name + "' left by an earlier restore that no longer runs");
     if (dryRun) continue;
     std::string error;

@@ -145,6 +145,16 @@ std::string ForeignKeyColumns(SqlConnection& sql, const ForeignKey& key, bool re
 // Throws "interrupted" with what is said about the state.
 void CheckStop(const std::string& state);
 
+// Triggers of the tables the swap moves out, dropped just before it (a table
+// with triggers cannot change database) and journalled in the holding
+// database's table kTriggerJournal.
+constexpr const char* kTriggerJournal = "xbagent#triggers";
+struct SavedTrigger {
+  std::string name, sqlMode, statement, charset, collation;
+};
+void RecreateTriggers(Plan& plan, const std::string& database,
+                      const std::vector<SavedTrigger>& saved, std::string* problems);
+
 // The phases, in order.
 void CheckInput(Plan& plan);
 void PrintDryRun(const Plan& plan);

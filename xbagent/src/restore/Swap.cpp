@@ -15,9 +15,22 @@ namespace restore {
 
 namespace {
 
-struct SavedTrigger {
-  std::string name, sqlMode, statement, charset, collation;
-};
+// The triggers about to be dropped are written first to a journal table in
+// the holding database: if this run dies before the rename, the next run
+// finds the holding database without moved tables and recreates them.
+void JournalTriggers(Plan& plan, const std::vector<SavedTrigger>& saved) {
+  if (saved.empty()) return;
+  const std::string journal = Quoted(plan.holding) + "." + Quoted(kTriggerJournal);
+  Exec(plan, *plan.sql, "", "CREATE TABLE " + journal + " (db VARCHAR(64) NOT NULL, name "
+       "VARCHAR(64) NOT NULL, sql_mode TEXT NOT NULL, statement LONGTEXT NOT NULL, charset "
+       "VARCHAR(64) NOT NULL, collation VARCHAR(64) NOT NULL) ENGINE=InnoDB");
+  for (const SavedTrigger& t : saved) {
+    Exec(plan, *plan.sql, "", "INSERT INTO " + journal + " VALUES (" +
+         SqlLiteral(plan.options.target) + ", " + SqlLiteral(t.name) + ", " +
+         SqlLiteral(t.sqlMode) + ", " + SqlLiteral(t.statement) + ", " + SqlLiteral(t.charset) +
+         ", " + SqlLiteral(t.collation) + ")");
+  }
+}
 
 std::vector<SavedTrigger> DropTargetTriggers(Plan& plan) {
   std::vector<SavedTrigger> saved;
@@ -36,18 +49,22 @@ std::vector<SavedTrigger> DropTargetTriggers(Plan& plan) {
     if (rows.empty() || rows[0].size() < 5) Fail("cannot read trigger " + Quoted(name));
     saved.push_back({name, rows[0][1], rows[0][2], rows[0][3], rows[0][4]});
   }
+  JournalTriggers(plan, saved);
   for (const SavedTrigger& trigger : saved) {
     Exec(plan, *plan.sql, "", "DROP TRIGGER " + db + "." + Quoted(trigger.name));
   }
   return saved;
 }
 
+}  // namespace
+
 // Best effort, on a connection that a stop request does not cancel.
-void RecreateTriggers(Plan& plan, const std::vector<SavedTrigger>& saved, std::string* problems) {
+void RecreateTriggers(Plan& plan, const std::string& database,
+                      const std::vector<SavedTrigger>& saved, std::string* problems) {
   if (saved.empty()) return;
   try {
     std::unique_ptr<SqlConnection> sql = Connect(plan, false);
-    sql->Query("USE " + Quoted(plan.options.target));
+    sql->Query("USE " + Quoted(database));
     for (const SavedTrigger& trigger : saved) {
       try {
         sql->Query("SET SESSION sql_mode = " + SqlLiteral(trigger.sqlMode) +
@@ -63,6 +80,8 @@ void RecreateTriggers(Plan& plan, const std::vector<SavedTrigger>& saved, std::s
     *problems += std::string("; the dropped triggers could not be recreated: ") + failure.what();
   }
 }
+
+namespace {
 
 void Undo(Plan& plan, bool createdTarget, bool createdHolding) {
   std::unique_ptr<SqlConnection> sql = Connect(plan, false);
@@ -145,7 +164,7 @@ void Swap(Plan& plan) {
     if (!rename.empty()) Exec(plan, sql, "", "RENAME TABLE " + rename);
   } catch (const Failure& failure) {
     std::string problems;
-    RecreateTriggers(plan, triggers, &problems);
+    RecreateTriggers(plan, plan.options.target, triggers, &problems);
     Undo(plan, createdTarget, createdHolding);
     Fail(std::string(failure.what()) + problems);
   }
