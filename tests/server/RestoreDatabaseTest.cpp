@@ -550,6 +550,33 @@ TEST_F(RestoreDatabaseTest, LockWaitTimesOutNamingTheSessionAndChangesNothing) {
   EXPECT_EQ(Leftovers(), "0\n");
 }
 
+TEST_F(RestoreDatabaseTest, RejectsBadOptionsBeforeAnything) {
+  struct Case {
+    const char* args;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {" --lock-wait-timeout 0", 2, "--lock-wait-timeout needs"},
+      {" --lock-wait-timeout 5s", 2, "--lock-wait-timeout needs"},
+      {" --table", 2, "--table needs a value"},
+      {" --table=", 2, "--table needs a table name"},
+      {" --as ''", 2, "--as needs a database name"},
+      {" --as 'xbagent#mine'", 1, "reserved"},
+      {" --as mysql", 1, "system database"},
+      {" --table no_such_table --as xbrd_none", 1, "the backup has no table `no_such_table`"},
+  };
+  for (const Case& c : cases) {
+    Result r;
+    Restore(backupDir_, false, &r, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    EXPECT_TRUE(Contains(r.err, c.says)) << c.args << "\n" << r.err;
+  }
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM information_schema.SCHEMATA WHERE SCHEMA_NAME = "
+                "'xbrd_none';\n"),
+            "0\n");
+}
+
 TEST_F(RestoreDatabaseTest, TriggersDroppedByARunThatDiedBeforeItsSwapComeBack) {
   // What a run killed between dropping the target's triggers and its rename
   // leaves: a holding database with only the trigger journal.
