@@ -13,9 +13,10 @@
 # 4. starts a second server on that directory and compares CHECKSUM TABLE of
 #    every table between the two servers;
 # 5. changes rows of my-db and drops two of its tables on the first server,
-#    restores the one-database backup into that running server with
-#    restore --database my-db --replace, and compares CHECKSUM TABLE of every
-#    table of my-db with its value at backup time;
+#    restores the one-database backup beside it (restore --database my-db
+#    --as my-db_restored) and prints both sets of checksums, then restores it
+#    in place with restore --database my-db --replace, and compares CHECKSUM
+#    TABLE of every table of my-db with its value at backup time;
 # 6. prints a summary, stops both servers (also on failure or Ctrl-C) and
 #    exits nonzero if any table differs.
 set -euo pipefail
@@ -235,6 +236,32 @@ DROP TABLE reviews;
 DELETE FROM shelves WHERE floor = 3;
 DELETE FROM loans WHERE id > 4000;
 SQL
+echo "the plan of a restore beside the live database (--dry-run changes nothing):"
+"$XB" restore --database my-db --as my-db_restored --from "$BACKUPS/my-db" \
+  --defaults-file "$S1/my.cnf" --dry-run
+t=$(now)
+"$XB" restore --database my-db --as my-db_restored --from "$BACKUPS/my-db" \
+  --defaults-file "$S1/my.cnf"
+T_ASRESTORE=$(since "$t")
+echo "checksums: the live (changed) my-db, and my-db_restored (the backup):"
+printf '  %-34s %-12s %-12s\n' "table" "live my-db" "restored"
+as_total=0 as_equal=0
+while IFS= read -r table; do
+  [[ -n "$table" ]] || continue
+  as_total=$((as_total + 1))
+  name=${table#\`my-db\`.}
+  live=$(sql1 -N -B -e "CHECKSUM TABLE $table" 2>/dev/null | cut -f2)
+  restored=$(sql1 -N -B -e "CHECKSUM TABLE \`my-db_restored\`.$name" 2>&1 | cut -f2)
+  [[ -n "$live" && "$live" != NULL ]] || live="(dropped)"
+  if [[ "$restored" == "${MYDB_AT_BACKUP["$table"]}" ]]; then
+    as_equal=$((as_equal + 1))
+  else
+    different=$((different + 1))
+    restored="$restored DIFFERENT from ${MYDB_AT_BACKUP["$table"]}"
+  fi
+  printf '  %-34s %-12s %s\n' "$name" "$live" "$restored"
+done <<<"$MYDB_TABLES"
+sql1 -e 'SET foreign_key_checks = 0; DROP DATABASE `my-db_restored`'
 echo "without --replace the restore refuses to touch the existing database:"
 if "$XB" restore --database my-db --from "$BACKUPS/my-db" --defaults-file "$S1/my.cnf"; then
   die "restore --database without --replace changed an existing database"
@@ -265,11 +292,13 @@ printf '  one-database backup %-8s in %s (%s)\n' "$(size_of "$BACKUPS/my-db")" "
 printf '  whole-server backup %-8s in %s\n' "$(size_of "$BACKUPS/full")" "$T_FULL"
 printf '  restore             %-8s in %s (verify, extract, prepare)\n' \
   "$(size_of "$RESTORED")" "$T_RESTORE"
+printf '  database restore    my-db as my-db_restored beside it in %s: %d of %d tables equal to backup time\n' \
+  "$T_ASRESTORE" "$as_equal" "$as_total"
 printf '  database restore    my-db into the live server in %s: %d of %d tables equal to backup time\n' \
   "$T_DBRESTORE" "$db_equal" "$db_total"
 printf '  sample data         created in %s; whole demo %s\n' "$T_DATA" "$(since "$T_START")"
 
-if ((different > 0 || total == 0 || db_total == 0)); then
+if ((different > 0 || total == 0 || db_total == 0 || as_total == 0)); then
   echo "demo: FAILED: a restored table differs from the backed-up one" >&2
   exit 1
 fi

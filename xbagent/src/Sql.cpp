@@ -2,6 +2,10 @@
 
 #include <mysql.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "Common.h"
@@ -16,7 +20,7 @@ MYSQL* Handle(void* p) { return static_cast<MYSQL*>(p); }
 
 SqlConnection::SqlConnection(const std::string& defaultsFile, const std::string& socket,
                              const std::string& user)
-    : mysql_(mysql_init(nullptr)) {
+    : mysql_(mysql_init(nullptr)), defaultsFile_(defaultsFile), socket_(socket), user_(user) {
   if (mysql_ == nullptr) Fail("cannot initialise the MariaDB client library");
   MYSQL* m = Handle(mysql_);
   unsigned int timeout = 10;
@@ -41,15 +45,67 @@ SqlConnection::~SqlConnection() {
   if (mysql_ != nullptr) mysql_close(Handle(mysql_));
 }
 
+unsigned long SqlConnection::ConnectionId() const { return mysql_thread_id(Handle(mysql_)); }
+
 std::vector<SqlRow> SqlConnection::Query(const std::string& sql) {
+  return stop_ ? QueryWatched(sql) : RunQuery(sql);
+}
+
+// The statement runs here while a watcher thread asks stop_; when it says
+// stop, a second connection cancels the statement with KILL QUERY.
+std::vector<SqlRow> SqlConnection::QueryWatched(const std::string& sql) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  const unsigned long id = ConnectionId();
+  std::thread watcher([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished) {
+      done.wait_for(lock, std::chrono::milliseconds(50));
+      if (finished || !stop_()) continue;
+      lock.unlock();
+      try {
+        SqlConnection killer(defaultsFile_, socket_, user_);
+        killer.RunQuery("KILL QUERY " + std::to_string(id));
+      } catch (const Failure&) {
+        // The statement may have ended meanwhile; the caller sees the stop.
+      }
+      lock.lock();
+      break;
+    }
+  });
+  auto stopWatcher = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      finished = true;
+    }
+    done.notify_all();
+    watcher.join();
+  };
+  try {
+    std::vector<SqlRow> rows = RunQuery(sql);
+    stopWatcher();
+    return rows;
+  } catch (...) {
+    stopWatcher();
+    throw;
+  }
+}
+
+std::vector<SqlRow> SqlConnection::RunQuery(const std::string& sql) {
   MYSQL* m = Handle(mysql_);
+  lastError_ = 0;
   if (mysql_real_query(m, sql.data(), static_cast<unsigned long>(sql.size())) != 0) {
+    lastError_ = mysql_errno(m);
     Fail("query failed: " + std::string(mysql_error(m)));
   }
   std::vector<SqlRow> rows;
   MYSQL_RES* result = mysql_store_result(m);
   if (result == nullptr) {
-    if (mysql_field_count(m) != 0) Fail("query failed: " + std::string(mysql_error(m)));
+    if (mysql_field_count(m) != 0) {
+      lastError_ = mysql_errno(m);
+      Fail("query failed: " + std::string(mysql_error(m)));
+    }
     return rows;
   }
   unsigned int columns = mysql_num_fields(result);

@@ -4,6 +4,7 @@
 // (socket, user, password) come from the [client] group of a defaults file,
 // so a password never appears on a command line.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,31 @@ class SqlConnection {
   // The first column of the first row ("" when there is none).
   std::string Scalar(const std::string& sql);
 
+  // The server's error number of the last failed statement (0: none).
+  unsigned int LastErrorNumber() const { return lastError_; }
+  // This session's id on the server (for KILL QUERY).
+  unsigned long ConnectionId() const;
+
+  // While a statement runs, stop is asked every 50 ms; once it answers
+  // true, the statement is cancelled with KILL QUERY from a second
+  // connection, and Query throws with the server's "interrupted" reason.
+  void SetCancel(std::function<bool()> stop) { stop_ = std::move(stop); }
+
  private:
+  std::vector<SqlRow> QueryWatched(const std::string& sql);
+  std::vector<SqlRow> RunQuery(const std::string& sql);
+
   void* mysql_;
+  std::string defaultsFile_;
+  std::string socket_;
+  std::string user_;
+  unsigned int lastError_ = 0;
+  std::function<bool()> stop_;
 };
+
+// Server error numbers the callers tell apart.
+constexpr unsigned int kErLockWaitTimeout = 1205;
+constexpr unsigned int kErQueryInterrupted = 1317;
 
 // A string literal safe under any sql_mode: CONVERT(X'..' USING utf8mb4).
 std::string SqlLiteral(const std::string& text);

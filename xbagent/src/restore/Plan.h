@@ -1,0 +1,191 @@
+#pragma once
+
+// The one-database restore (xbagent restore --database NAME): its options,
+// the plan every phase reads and fills in, and the phases in the order they
+// run. Each phase is a function in a file of its own:
+//
+//   CheckInput.cpp      the backup, the server, the target, leftovers of
+//                       earlier runs, free space; prints the plan on --dry-run
+//   ExtractPrepare.cpp  verify, extract and prepare (--export) in staging
+//   BuildShadow.cpp     the schema's tables in a shadow database, each table
+//                       filled from the staging copy
+//   CheckShadow.cpp     CHECK TABLE, and the table list against the manifest
+//   Swap.cpp            one multi-table RENAME TABLE: the target's tables out
+//                       to a holding database, the shadow's in
+//   Finish.cpp          views, triggers, routines, events; old tables dropped;
+//                       an InnoDB checkpoint
+//   CleanUp.cpp         removes what this run (or a dead earlier run) left
+//
+// Nothing in the target changes before Swap; a failure before it removes
+// the shadow and says "nothing was changed".
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../Commands.h"
+#include "../Manifest.h"
+#include "../Sql.h"
+#include "Schema.h"
+
+namespace xbagent {
+namespace restore {
+
+struct Options {
+  std::string database;    // the backup's database, as in SQL
+  std::string target;      // where it goes: database, or --as NEWNAME
+  bool renamed = false;    // --as given
+  std::vector<std::string> tables;  // --table (empty: every table)
+  std::string backupDir;
+  std::string defaultsFile;
+  bool replace = false;
+  bool dryRun = false;
+  unsigned lockWaitSeconds = 60;
+  std::string toolDir;
+  std::string datadir;
+  std::string socket;
+  std::string user;
+  std::string stagingDir;
+};
+
+Options ParseOptions(const ArgList& argv);
+
+enum class Kind { kInnoDb, kFulltext, kPartitioned, kMyIsam, kAria, kSequence, kSchemaOnly };
+const char* KindName(Kind kind);
+// The steps a table of this kind gets, for the plan and the README.
+const char* KindSteps(Kind kind, bool partitioned);
+
+struct Table {
+  std::string name;  // as in SQL
+  std::string stem;  // on-disk file name stem
+  std::string engine;
+  bool partitioned = false;
+  bool fulltext = false;
+  Kind kind = Kind::kInnoDb;
+  std::vector<std::string> leafFiles;  // partitioned: staging stems "t#P#p0[#SP#..]"
+};
+
+// A foreign key of a table that stays where it is, referencing a table the
+// swap replaces: after the swap it is pointed at the restored table.
+struct ForeignKey {
+  std::string schema, table, name;  // the referencing table and constraint
+  std::string columns, refTable, refColumns;  // quoted column lists
+  std::string updateRule, deleteRule;
+};
+
+// The server-side names of this run: shadow and holding databases, all
+// beginning with kReservedPrefix and carrying the run's identity.
+constexpr const char* kReservedPrefix = "xbagent#";
+std::string RunIdentity();  // "<pid>#<process start time>"
+bool IsRunAlive(const std::string& identity);
+
+struct Plan {
+  Options options;
+  ManifestSummary manifest;
+  std::string schemaPath;
+  SchemaScript schema;
+  std::vector<Table> tables;  // those restored
+  std::string identity;
+  std::string shadow;         // xbagent#shadow#<identity>
+  std::string holding;        // xbagent#old#<identity>
+
+  // The server.
+  std::unique_ptr<SqlConnection> sql;
+  std::string version;
+  std::string datadir;
+  uid_t ownerUid = 0;
+  gid_t ownerGid = 0;
+  bool targetExists = false;
+  std::vector<std::string> targetTables;  // every base table and sequence now in the target
+  std::vector<std::string> swappedOut;    // target tables the swap moves to the holding database
+  std::vector<ForeignKey> outsideKeys;
+  std::vector<std::string> replicas;
+
+  // Staging.
+  std::shared_ptr<void> stagingGuard;
+  std::string staging;
+  bool stagingCreated = false;
+  long fileNumber = 0;
+  long position = 0;
+  bool haveBinlog = false;
+
+  // Progress, for the summary and for what a failure leaves.
+  bool shadowCreated = false;
+  bool swapped = false;
+  std::map<Kind, int> byKind;
+  int partitions = 0;
+  uint64_t bytes = 0;
+  std::map<std::string, double> seconds;  // per phase
+};
+
+// One more connection with the restore's session settings; a cancellable
+// one stops its statement (KILL QUERY) on SIGINT/SIGTERM.
+std::unique_ptr<SqlConnection> Connect(const Plan& plan, bool cancellable = true);
+// Runs a statement for the restore of table (may be empty); on failure the
+// message names the table, the statement and the server's reason, and for
+// a lock wait timeout the sessions that may hold the lock.
+void Exec(Plan& plan, SqlConnection& sql, const std::string& table, const std::string& statement);
+std::string Quoted(const std::string& name);
+std::string JoinNames(const std::vector<std::string>& names, size_t limit);
+// Base tables and sequences of a database.
+std::vector<std::string> ListTables(SqlConnection& sql, const std::string& database);
+// Free space against what staging and the shadow need; enough is set.
+std::string CheckSpace(const Plan& plan, bool* enough);
+std::string StagingParent(const Plan& plan);
+// Drops one of the restore's own databases, first removing files the server
+// does not know (copies a killed run left); says nothing. Never throws.
+bool DropOwnDatabase(Plan& plan, const std::string& name, std::string* error);
+// The quoted column list of a foreign key, or of the columns it references.
+std::string ForeignKeyColumns(SqlConnection& sql, const ForeignKey& key, bool referenced);
+// Throws "interrupted" with what is said about the state.
+void CheckStop(const std::string& state);
+
+// Triggers of the tables the swap moves out, dropped just before it (a table
+// with triggers cannot change database) and journalled in the holding
+// database's table kTriggerJournal.
+constexpr const char* kTriggerJournal = "xbagent#triggers";
+struct SavedTrigger {
+  std::string name, sqlMode, statement, charset, collation;
+};
+void RecreateTriggers(Plan& plan, const std::string& database,
+                      const std::vector<SavedTrigger>& saved, std::string* problems);
+
+// The phases, in order.
+void CheckInput(Plan& plan);
+void PrintDryRun(const Plan& plan);
+void ExtractPrepare(Plan& plan);
+void BuildShadow(Plan& plan);
+// Runs the schema's statements for one destination (with the SET
+// statements) on sql, references to the backup's database made references
+// to database; a trial leaves out events. Throws naming the statement.
+void ApplySchema(Plan& plan, SqlConnection& sql, Where where, const std::string& database,
+                 bool trial);
+void RepointForeignKeys(Plan& plan, SqlConnection& sql);
+// Removes the views, triggers and routines tried in the shadow.
+void DropShadowObjects(Plan& plan, SqlConnection& sql);
+void CheckShadow(Plan& plan);
+void Swap(Plan& plan);
+void Finish(Plan& plan);
+// Before the swap: drops the shadow (and the staging directory goes with
+// its guard). Never throws.
+void CleanUpAfterFailure(Plan& plan);
+// Leftovers of restores that no longer run: shadow and holding databases,
+// staging directories, old work tables in the target. Says what it removes.
+void RemoveLeftovers(Plan& plan, bool dryRun);
+
+}  // namespace restore
+}  // namespace xbagent
+
+namespace xbagent {
+namespace restore {
+// The on-disk (file-name) form of a database or table name.
+std::string OnDisk(const std::string& name);
+// The directory under which default staging directories are made.
+std::string ScratchBase();
+}  // namespace restore
+}  // namespace xbagent

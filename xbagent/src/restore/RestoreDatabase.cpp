@@ -1,0 +1,83 @@
+// xbagent restore --database NAME: restores one database of a one-database
+// backup into a running server. The restore builds every table in a shadow
+// database and swaps them in only when all of them imported and checked
+// (see Plan.h for the phases).
+
+#include <cstdio>
+
+#include "../Commands.h"
+#include "../Common.h"
+#include "../Log.h"
+#include "Plan.h"
+
+namespace xbagent {
+
+namespace {
+
+using namespace restore;
+
+std::string NothingChanged(const std::string& message) {
+  if (message.find("nothing was changed") != std::string::npos ||
+      message.find("could not be recreated") != std::string::npos) {
+    return message;
+  }
+  return message + "; nothing was changed";
+}
+
+void Summarise(const Plan& plan, double started) {
+  if (plan.haveBinlog) {
+    std::printf("file_number=%ld\nposition=%ld\n", plan.fileNumber, plan.position);
+    std::fflush(stdout);
+  }
+  std::string kinds;
+  for (const auto& kind : plan.byKind) {
+    if (!kinds.empty()) kinds += ", ";
+    kinds += std::to_string(kind.second) + " " + KindName(kind.first);
+    if (kind.first == Kind::kPartitioned) {
+      kinds += " (" + std::to_string(plan.partitions) + " partitions)";
+    }
+  }
+  auto phase = [&](const char* name) {
+    auto it = plan.seconds.find(name);
+    return std::string(name) + " " + HumanSeconds(it == plan.seconds.end() ? 0 : it->second);
+  };
+  Log().Notice("xbagent: restored database '" + plan.options.database + "'" +
+               (plan.options.renamed ? " as '" + plan.options.target + "'" : std::string()) +
+               ": " + std::to_string(plan.tables.size()) + " tables" +
+               (kinds.empty() ? std::string() : " (" + kinds + ")") + ", " +
+               HumanBytes(plan.bytes) + " copied in " + HumanSeconds(MonotonicSeconds() - started) +
+               " (" + phase("extract") + ", " + phase("prepare") + ", " + phase("schema") + ", " +
+               phase("tables") + ", " + phase("checkpoint") + ")");
+  if (plan.haveBinlog) {
+    Log().Notice("xbagent: binary-log coordinates of the backup: file number " +
+                 std::to_string(plan.fileNumber) + ", position " + std::to_string(plan.position));
+  }
+}
+
+}  // namespace
+
+int RunRestoreDatabase(const ArgList& argv) {
+  Plan plan;
+  plan.options = ParseOptions(argv);
+  const double started = MonotonicSeconds();
+  CheckInput(plan);
+  if (plan.options.dryRun) {
+    PrintDryRun(plan);
+    return kExitOk;
+  }
+  try {
+    ExtractPrepare(plan);
+    BuildShadow(plan);
+    CheckShadow(plan);
+    Swap(plan);
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitFailure) throw;
+    CleanUpAfterFailure(plan);
+    Fail(NothingChanged(failure.what()));
+  }
+  Finish(plan);
+  Summarise(plan, started);
+  return kExitOk;
+}
+
+}  // namespace xbagent

@@ -1,0 +1,38 @@
+#pragma once
+
+// Files of the tables: what the prepared staging copy must hold, copies into
+// the shadow database's directory with the server's owner, and Aria files
+// made independent of the backed-up server's log.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Plan.h"
+
+namespace xbagent {
+namespace restore {
+
+// Default staging directories: ScratchBase()/xbagent-restore.<pid>-<start>.
+constexpr const char* kStagingPrefix = "xbagent-restore.";
+
+std::vector<std::string> ListDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+
+// Copies source to target, which must not exist (O_EXCL), with the server's
+// owner and mode 0660; synced. Returns the bytes. A partial target is removed.
+uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::string& target);
+// Replaces target by a copy of source (a new file renamed over it).
+uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const std::string& target);
+
+// Every file the plan needs is in the prepared staging directory; fills the
+// partition stems of partitioned tables.
+void CheckStagingFiles(Plan& plan);
+// Aria tables (transactional by default) carry log sequence numbers of the
+// server they were backed up on; aria_chk --zerofill resets them in the
+// staging copy, so the live server's recovery never replays its own log
+// onto them.
+void ResetAriaLogNumbers(Plan& plan);
+
+}  // namespace restore
+}  // namespace xbagent
