@@ -43,6 +43,12 @@ std::string EngineCounts(const JsonValue& tables) {
   return out;
 }
 
+std::string Ratio(uint64_t raw, uint64_t stored) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", stored == 0 ? 0.0 : double(raw) / double(stored));
+  return text;
+}
+
 void PrintWords(const BackupFacts& facts) {
   const JsonValue& doc = facts.manifest.document;
   std::string host, tool, library, toolParallel;
@@ -57,6 +63,17 @@ void PrintWords(const BackupFacts& facts) {
   Line("stream", facts.manifest.streamFile + ", " + HumanBytes(facts.manifest.streamSize) +
                      " (" + std::to_string(facts.manifest.streamSize) + " bytes)");
   Line("sha256", facts.manifest.streamSha256);
+  const StreamEncoding& encoding = facts.manifest.encoding;
+  if (!encoding.Plain()) {
+    std::string how;
+    if (encoding.zstd) how = "zstd level " + std::to_string(encoding.zstdLevel);
+    if (encoding.encrypted) how += std::string(how.empty() ? "" : ", ") + "AES-256-GCM encrypted";
+    Line("encoding", how + "; the tool's stream is " + HumanBytes(facts.manifest.rawSize) +
+                         " (ratio " + Ratio(facts.manifest.rawSize, facts.manifest.streamSize) +
+                         ")");
+  } else {
+    Line("encoding", "none (plain xbstream)");
+  }
   std::string counts = EngineCounts(doc["tables"]);
   Line("tables", std::to_string(facts.tableCount) + (counts.empty() ? "" : " (" + counts + ")"));
   if (!doc["unsupported_tables"].Items().empty()) {

@@ -29,6 +29,10 @@ std::string SelfProgram() {
 
 void ImportDatabaseCopy(const VerifyOptions& options, const ManifestSummary& manifest,
                         ScratchServer& server, const std::string& scratch) {
+  if (!manifest.encoding.Plain()) {
+    Fail("this one-database backup is compressed or encrypted, which the one-database "
+         "restore cannot read yet");
+  }
   server.WriteSettings(std::string());
   server.Initialise();
   server.Start(false);

@@ -13,6 +13,7 @@
 #include "../Fs.h"
 #include "../Log.h"
 #include "../RemoteTablespaces.h"
+#include "../StreamCodec.h"
 #include "../ToolOutput.h"
 #include "../Tools.h"
 #include "VerifyPhases.h"
@@ -23,7 +24,9 @@ void PrepareServerCopy(const VerifyOptions& options, const ManifestSummary& mani
                        ScratchServer& server) {
   const std::string streamPath = JoinPath(options.backupDir, manifest.streamFile);
   if (!PathExists(streamPath)) Fail("the backup has no stream file " + streamPath);
-  const uint64_t size = VerifyStream(manifest, streamPath);
+  const std::string key = KeyForBackup(manifest.encoding, options.keyFile);
+  uint64_t size = VerifyStream(manifest, streamPath);
+  if (!manifest.encoding.Plain()) size = CheckEncodedStream(manifest, streamPath, key);
 
   const std::string data = server.dataDir();
   if (::mkdir(data.c_str(), 0750) != 0) Fail("cannot create " + data + ": " + ErrnoText(errno));
@@ -36,7 +39,7 @@ void PrepareServerCopy(const VerifyOptions& options, const ManifestSummary& mani
   CKaError status = util.initialize();
   if (status.IsError()) Fail("the utility library did not initialise: " + status.AsString());
 
-  ExtractStream(util, child, streamPath, size, data);
+  ExtractStream(util, child, streamPath, size, data, manifest.encoding, key);
   for (const RemoteTablespace& space : NeutraliseRemoteTablespaces(data)) {
     Log().Detail(Verbosity::kVerbose, "table " + space.table + " had its tablespace in " +
                                           space.remotePath + "; the copy keeps it inside");

@@ -12,6 +12,7 @@
 #include "../Common.h"
 #include "../Fs.h"
 #include "../Log.h"
+#include "../StreamCodec.h"
 #include "VerifyPhases.h"
 
 namespace xbagent {
@@ -58,6 +59,11 @@ int RunVerify(const ArgList& args) {
   if (!IsDirectory(options.backupDir)) Fail("backup directory " + options.backupDir +
                                             " does not exist");
   const ManifestSummary manifest = LoadManifest(options.backupDir);
+  // A missing or wrong key says nothing about the backup: no verdict.
+  if (manifest.encoding.encrypted) {
+    CheckStreamKey(JoinPath(options.backupDir, manifest.streamFile),
+                   KeyForBackup(manifest.encoding, options.keyFile));
+  }
   VerifyReport report;
   report.kind = manifest.kind;
   report.database = manifest.database;

@@ -11,7 +11,7 @@ namespace {
 
 const char kUsage[] =
     "usage: xbagent verify DIR [--json] [--scratch-dir DIR] [--tool-dir DIR]\n"
-    "                      [-v | -q] [--log FILE]\n"
+    "                      [--encrypt-key-file FILE] [-v | -q] [--log FILE]\n"
     "\n"
     "Restores the backup in DIR for real on a throwaway server and checks every table.\n"
     "\n"
@@ -27,6 +27,7 @@ const char kUsage[] =
     "  --scratch-dir DIR  where to make the scratch directory (default: $TMPDIR or /tmp);\n"
     "                     it needs room for the whole restored copy\n"
     "  --tool-dir DIR     directory with xtrabackup and xbstream links (default: PATH)\n"
+    "  --encrypt-key-file FILE  the key of an encrypted backup\n"
     "\n"
     "The result (time, verdict, duration, a result per table) is written to DIR/" "verify.json,\n"
     "which no checksum of the manifest covers.\n"
@@ -39,12 +40,15 @@ const char kUsage[] =
 }  // namespace
 
 VerifyOptions ParseVerifyOptions(const ArgList& argv) {
-  Args args(kUsage, {{"--json", false}, {"--scratch-dir", true}, {"--tool-dir", true}}, argv);
+  Args args(kUsage, {{"--json", false}, {"--scratch-dir", true}, {"--tool-dir", true},
+                     {"--encrypt-key-file", true}},
+            argv);
   if (args.Positional().size() != 1) UsageFail("verify needs one backup directory (DIR)");
   VerifyOptions options;
   options.backupDir = AbsolutePath(args.Positional()[0]);
   options.toolDir = args.Value("--tool-dir");
   options.json = args.Has("--json");
+  options.keyFile = args.Value("--encrypt-key-file");
   if (args.Has("--scratch-dir")) {
     if (args.Value("--scratch-dir").empty()) UsageFail("--scratch-dir needs a directory");
     options.scratchParent = AbsolutePath(args.Value("--scratch-dir"));

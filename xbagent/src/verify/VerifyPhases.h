@@ -34,6 +34,7 @@ struct VerifyOptions {
   std::string toolDir;
   std::string scratchParent;  // "" = $TMPDIR or /tmp
   bool json = false;
+  std::string keyFile;  // --encrypt-key-file
 };
 
 VerifyOptions ParseVerifyOptions(const ArgList& argv);
