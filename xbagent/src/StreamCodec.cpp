@@ -306,7 +306,8 @@ class Decompressor {
   bool Write(const char* data, size_t length) {
     ZSTD_inBuffer in = {data, length, 0};
     bool outputFull = false;
-    while (in.pos < in.size || outputFull) {
+    // A full output buffer may hide more output, unless the frame just ended.
+    while (in.pos < in.size || (outputFull && frameOpen_)) {
       ZSTD_outBuffer out = {out_.data(), out_.size(), 0};
       size_t hint = ZSTD_decompressStream(ctx_, &out, &in);
       if (ZSTD_isError(hint)) Fail("the compressed stream is damaged: " + ZstdError(hint));
