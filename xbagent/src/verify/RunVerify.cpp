@@ -40,7 +40,6 @@ void RestoreAndCheck(const VerifyOptions& options, const ManifestSummary& manife
   const std::string scratch = scratchGuard.path();
   ScratchServer server(scratch);
   server.GiveToServerUser(scratch);
-  server.CheckVersion(manifest.serverVersion);
   if (manifest.kind == "server") {
     PrepareServerCopy(options, manifest, server);
     server.Start(true);
@@ -59,7 +58,9 @@ int RunVerify(const ArgList& args) {
   if (!IsDirectory(options.backupDir)) Fail("backup directory " + options.backupDir +
                                             " does not exist");
   const ManifestSummary manifest = LoadManifest(options.backupDir);
-  // A missing or wrong key says nothing about the backup: no verdict.
+  // A missing or wrong key, or another server version here, says nothing
+  // about the backup: no verdict.
+  CheckServerVersion(manifest.serverVersion);
   if (manifest.encoding.encrypted) {
     CheckStreamKey(JoinPath(options.backupDir, manifest.streamFile),
                    KeyForBackup(manifest.encoding, options.keyFile));

@@ -67,14 +67,16 @@ ScratchServer::ScratchServer(std::string dir)
 
 ScratchServer::~ScratchServer() { Stop(); }
 
-void ScratchServer::CheckVersion(const std::string& backupVersion) {
+void CheckServerVersion(const std::string& backupVersion) {
+  const std::string mariadbd = FindProgram({"mariadbd", "mysqld"});
+  if (mariadbd.empty()) Fail("no server program (mariadbd) found on PATH or in /usr/sbin");
   std::string output;
-  RunAndCapture(ShellQuote(mariadbd_) + " --version", &output, 4096);
+  RunAndCapture(ShellQuote(mariadbd) + " --version", &output, 4096);
   const std::string local = VersionNumber(output);
   const std::string wanted = VersionNumber(backupVersion);
   if (wanted.empty()) Fail("the manifest records no server version to verify with");
   if (local != wanted) {
-    Fail("the backup was taken from a " + wanted + " server, but " + mariadbd_ + " is " +
+    Fail("the backup was taken from a " + wanted + " server, but " + mariadbd + " is " +
          (local.empty() ? std::string("of unknown version") : local) +
          "; verify needs a server of the same version");
   }

@@ -117,6 +117,10 @@ std::string TailLines(const std::string& path, const std::string& marker, size_t
 
 // ---- the throwaway server (ScratchServer.cpp) ----
 
+// Refuses (Failure) when the local server program's version differs from
+// the backup's.
+void CheckServerVersion(const std::string& backupVersion);
+
 class ScratchServer {
  public:
   // dir: the private scratch directory; the data directory is dir/data.
@@ -129,9 +133,6 @@ class ScratchServer {
   const std::string& socket() const { return socket_; }
   const std::string& defaultsFile() const { return cnf_; }
 
-  // Refuses (Failure) when the local server program's version differs from
-  // the backup's.
-  void CheckVersion(const std::string& backupVersion);
   // Writes the settings file; extra [mysqld] lines are appended.
   void WriteSettings(const std::string& extra);
   // A fresh empty server (mariadb-install-db).
