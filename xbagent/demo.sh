@@ -9,7 +9,9 @@
 #    table, a FULLTEXT table, MyISAM and Aria tables, and names the server
 #    stores encoded on disk (database my-db, table "t é-1");
 # 2. backs up the database my-db alone, then the whole server, with xbagent;
-# 3. restores the whole-server backup into a new data directory;
+# 3. verifies the whole-server backup (xbagent verify: restored on a scratch
+#    server, CHECK TABLE on every table), then restores it into a new data
+#    directory;
 # 4. starts a second server on that directory and compares CHECKSUM TABLE of
 #    every table between the two servers;
 # 5. changes rows of my-db and drops two of its tables on the first server,
@@ -167,6 +169,17 @@ T_FULL=$(since "$t")
 ls -l "$BACKUPS/full"
 echo "binary-log coordinates of the backup:"
 "$XB" binlog-info "$BACKUPS/full" --json
+
+step "verify the whole-server backup: restore it on a throwaway server, CHECK TABLE every table"
+t=$(now)
+if ! "$XB" verify "$BACKUPS/full" >"$BACKUPS/verify.out"; then
+  cat "$BACKUPS/verify.out"
+  die "verify found a problem in the whole-server backup"
+fi
+grep -E '^[A-Z]+ +my-db\.' "$BACKUPS/verify.out" || true
+echo "... ($(grep -c '^OK ' "$BACKUPS/verify.out") tables OK in all)"
+grep '^verdict' "$BACKUPS/verify.out"
+echo "verified in $(since "$t"); recorded in $BACKUPS/full/verify.json"
 
 step "restore the whole server into $RESTORED"
 t=$(now)

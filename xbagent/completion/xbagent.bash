@@ -8,16 +8,16 @@ _xbagent() {
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      backup | restore | binlog-info | encode) command=${words[i]}; break ;;
+      backup | restore | binlog-info | encode | verify | info | list) command=${words[i]}; break ;;
     esac
   done
 
   case $prev in
-    --defaults-file | --log | --manifest | --schema)
+    --defaults-file | --log | --manifest | --schema | --encrypt-key-file)
       _filedir
       return
       ;;
-    --output-dir | --from | --target-datadir | --staging-dir | --tool-dir | --datadir)
+    --output-dir | --from | --target-datadir | --staging-dir | --tool-dir | --datadir | --scratch-dir)
       _filedir -d
       return
       ;;
@@ -30,7 +30,7 @@ _xbagent() {
       _filedir
       return
       ;;
-    --database | --user | --parallel)
+    --database | --user | --parallel | --as | --table | --lock-wait-timeout)
       return
       ;;
   esac
@@ -42,17 +42,26 @@ _xbagent() {
 
   case $command in
     "")
-      COMPREPLY=($(compgen -W "backup restore binlog-info encode help --help --version" -- "$cur"))
+      COMPREPLY=($(compgen -W "backup restore binlog-info encode verify info list help --help --version" -- "$cur"))
       ;;
     backup)
       COMPREPLY=($(compgen -W "--defaults-file --database --output-dir --output --manifest
-        --schema --tool-dir --user --datadir --socket --parallel $common" -- "$cur"))
+        --schema --tool-dir --user --datadir --socket --parallel --compress --encrypt-key-file
+        $common" -- "$cur"))
       ;;
     restore)
       COMPREPLY=($(compgen -W "--full --database --from --target-datadir --staging-dir
-        --replace --defaults-file --tool-dir --datadir --socket --user $common" -- "$cur"))
+        --replace --defaults-file --tool-dir --datadir --socket --user --as --table --dry-run
+        --lock-wait-timeout --encrypt-key-file $common" -- "$cur"))
       ;;
-    binlog-info)
+    verify)
+      if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--json --scratch-dir --tool-dir --encrypt-key-file $common" -- "$cur"))
+      else
+        _filedir -d
+      fi
+      ;;
+    binlog-info | info | list)
       if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--json $common" -- "$cur"))
       else

@@ -17,6 +17,9 @@ int RunRestoreFull(const ArgList& args);
 int RunRestoreDatabase(const ArgList& args);
 int RunBinlogInfo(const ArgList& args);
 int RunEncode(const ArgList& args);
+int RunVerify(const ArgList& args);
+int RunInfo(const ArgList& args);
+int RunList(const ArgList& args);
 
 // Set by SIGINT, SIGTERM and SIGHUP; long loops check it and stop cleanly.
 bool StopRequested();

@@ -10,13 +10,13 @@
 #include "Log.h"
 #include "Progress.h"
 #include "Sha256.h"
+#include "StreamCodec.h"
 #include "ToolOutput.h"
 
 namespace xbagent {
 
 namespace {
 
-constexpr size_t kChunk = 1 << 20;
 
 void ProgressCallback(uint64_t bytes, void* context) {
   static_cast<Progress*>(context)->Update(bytes);
@@ -26,11 +26,12 @@ void ProgressCallback(uint64_t bytes, void* context) {
 // written before the extractor stopped reading (all of them when it read to
 // the end).
 uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, const std::string& streamPath,
-                    uint64_t size, bool* writeFailed) {
+                    uint64_t size, const StreamEncoding& encoding, const std::string& key,
+                    bool* writeFailed) {
   *writeFailed = false;
   Progress progress("extract", size);
   uint64_t fed = 0;
-  return ReadFileInChunks(streamPath, kChunk, [&](const char* data, size_t length) {
+  return ReadDecodedStream(streamPath, encoding, key, [&](const char* data, size_t length) {
     if (StopRequested()) return false;
     if (child.WriteBuf(data, static_cast<long>(length)) != 0) {
       *writeFailed = true;
@@ -93,11 +94,19 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
 }
 
 void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
-                   const std::string& streamPath, uint64_t size, const std::string& staging) {
+                   const std::string& streamPath, uint64_t size, const std::string& staging,
+                   const StreamEncoding& encoding, const std::string& key) {
   CKaError status = util.extractXtraBackup(staging);
   if (status.IsError()) Fail("the extractor could not be started: " + status.AsString());
   bool writeFailed = false;
-  uint64_t fed = FeedStream(child, streamPath, size, &writeFailed);
+  uint64_t fed = 0;
+  try {
+    fed = FeedStream(child, streamPath, size, encoding, key, &writeFailed);
+  } catch (const Failure&) {
+    child.CloseInput();
+    child.Wait(0);
+    throw;
+  }
   // A partial stream must not be extracted to its end: stop the extractor.
   if (StopRequested()) child.Kill(SIGTERM);
   child.CloseInput();

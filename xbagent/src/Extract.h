@@ -39,7 +39,10 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
 // Extracts the stream file into the empty directory staging with
 // util.extractXtraBackup, feeding it through child; checks the extractor
 // succeeded, read everything, and left a full backup's checkpoints file.
+// An encoded stream is decoded on the way (size is then the decoded size).
 void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
-                   const std::string& streamPath, uint64_t size, const std::string& staging);
+                   const std::string& streamPath, uint64_t size, const std::string& staging,
+                   const StreamEncoding& encoding = StreamEncoding(),
+                   const std::string& key = std::string());
 
 }  // namespace xbagent

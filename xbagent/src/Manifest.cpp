@@ -78,6 +78,16 @@ void SetStreamAndSchema(JsonValue& manifest, const ManifestContent& content) {
   stream.Set("size", JsonValue::Number(content.streamSize));
   stream.Set("sha256", JsonValue::String(content.streamSha256));
   stream.Set("files", JsonValue::Number(content.streamFiles));
+  if (!content.encoding.Plain()) {
+    stream.Set("compression", content.encoding.zstd ? JsonValue::String("zstd") : JsonValue::Null());
+    stream.Set("compression_level", content.encoding.zstd
+                                        ? JsonValue::Number(static_cast<uint64_t>(content.encoding.zstdLevel))
+                                        : JsonValue::Null());
+    stream.Set("encryption", content.encoding.encrypted ? JsonValue::String("aes-256-gcm")
+                                                        : JsonValue::Null());
+    stream.Set("raw_size", JsonValue::Number(content.rawSize));
+    stream.Set("raw_sha256", JsonValue::String(content.rawSha256));
+  }
   if (!content.hasSchema) {
     manifest.Set("schema", JsonValue::Null());
     return;
@@ -86,6 +96,32 @@ void SetStreamAndSchema(JsonValue& manifest, const ManifestContent& content) {
   schema.Set("file", JsonValue::String(content.schemaFile));
   schema.Set("size", JsonValue::Number(content.schemaText.size()));
   schema.Set("sha256", JsonValue::String(Sha256OfText(content.schemaText)));
+}
+
+// The stream's compression and encryption (absent: a plain stream).
+void ReadEncoding(const JsonValue& stream, const std::string& path, ManifestSummary* summary) {
+  std::string compression;
+  std::string encryption;
+  if (!stream["compression"].IsNull()) {
+    if (!stream["compression"].GetString(&compression) || compression != "zstd") {
+      Fail(path + " names a stream compression this xbagent cannot read");
+    }
+    uint64_t level = kDefaultZstdLevel;
+    stream["compression_level"].GetUnsigned(&level);
+    summary->encoding.zstd = true;
+    summary->encoding.zstdLevel = static_cast<int>(level);
+  }
+  if (!stream["encryption"].IsNull()) {
+    if (!stream["encryption"].GetString(&encryption) || encryption != "aes-256-gcm") {
+      Fail(path + " names a stream encryption this xbagent cannot read");
+    }
+    summary->encoding.encrypted = true;
+  }
+  if (summary->encoding.Plain()) return;
+  if (!stream["raw_size"].GetUnsigned(&summary->rawSize) ||
+      !stream["raw_sha256"].GetString(&summary->rawSha256) || summary->rawSha256.size() != 64) {
+    Fail(path + " has no raw_size and raw_sha256 for its encoded stream");
+  }
 }
 
 }  // namespace
@@ -164,6 +200,7 @@ ManifestSummary LoadManifest(const std::string& backupDir) {
     Fail(path + " has no stream SHA-256");
   }
   doc["server"]["version"].GetString(&summary.serverVersion);
+  ReadEncoding(stream, path, &summary);
   return summary;
 }
 

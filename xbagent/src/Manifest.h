@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Json.h"
+#include "StreamCodec.h"
 
 namespace xbagent {
 
@@ -35,6 +36,12 @@ struct ManifestSummary {
   uint64_t streamSize = 0;
   std::string streamSha256;
   std::string serverVersion;
+  // How the stored stream is encoded; for an encoded one, streamSize and
+  // streamSha256 are of the stored file, rawSize and rawSha256 of the tool's
+  // stream inside it.
+  StreamEncoding encoding;
+  uint64_t rawSize = 0;
+  std::string rawSha256;
 };
 
 // Reads DIR/manifest.json; throws Failure naming what is missing or wrong.
@@ -70,6 +77,9 @@ struct ManifestContent {
   uint64_t streamSize = 0;
   std::string streamSha256;
   uint64_t streamFiles = 0;
+  StreamEncoding encoding;  // compression and encryption of the stored stream
+  uint64_t rawSize = 0;     // encoded streams: the tool's stream's size and SHA-256
+  std::string rawSha256;
   bool hasSchema = false;
   std::string schemaFile;
   std::string schemaText;

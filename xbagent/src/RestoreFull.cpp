@@ -23,6 +23,7 @@
 #include "Progress.h"
 #include "RemoteTablespaces.h"
 #include "Sha256.h"
+#include "StreamCodec.h"
 #include "ToolOutput.h"
 #include "Tools.h"
 
@@ -32,7 +33,8 @@ namespace {
 
 const char kUsage[] =
     "usage: xbagent restore --full --from DIR --target-datadir NEWDIR\n"
-    "                       [--staging-dir DIR] [--tool-dir DIR] [-v | -q] [--log FILE]\n"
+    "                       [--staging-dir DIR] [--tool-dir DIR] [--encrypt-key-file FILE]\n"
+    "                       [-v | -q] [--log FILE]\n"
     "\n"
     "Restores a whole-server backup (made by 'xbagent backup --output-dir DIR') into a\n"
     "new data directory that a server of the same version can start on. Runs as root:\n"
@@ -43,6 +45,7 @@ const char kUsage[] =
     "  --staging-dir DIR     where to extract and prepare (must not exist, or be empty;\n"
     "                        same file system as the target); default: next to the target\n"
     "  --tool-dir DIR        directory with xtrabackup and xbstream links (default: PATH)\n"
+    "  --encrypt-key-file FILE  the key of an encrypted backup\n"
     "\n"
     "Steps: check the stream's size and SHA-256 against the manifest, extract it, check\n"
     "it was complete, prepare it, move it into place. Prints the binary-log coordinates\n"
@@ -63,7 +66,7 @@ dev_t DeviceOf(const std::string& path) {
 int RunRestoreFull(const ArgList& argv) {
   Args args(kUsage,
             {{"--full", false}, {"--from", true}, {"--target-datadir", true},
-             {"--staging-dir", true}, {"--tool-dir", true}},
+             {"--staging-dir", true}, {"--tool-dir", true}, {"--encrypt-key-file", true}},
             argv);
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   if (args.Value("--from").empty()) UsageFail("--from DIR is required");
@@ -101,7 +104,12 @@ int RunRestoreFull(const ArgList& argv) {
   if (::geteuid() != 0) Fail("restore --full must run as root (the files go to user mysql)");
   if (::getpwnam("mysql") == nullptr) Fail("there is no user 'mysql' to own the data directory");
 
+  const std::string key = KeyForBackup(manifest.encoding, args.Value("--encrypt-key-file"));
+  if (manifest.encoding.encrypted) CheckStreamKey(streamPath, key);
   uint64_t size = VerifyStream(manifest, streamPath);
+  // A compressed or encrypted stream is decoded whole first: a wrong key or a
+  // changed chunk stops the restore before anything is written.
+  if (!manifest.encoding.Plain()) size = CheckEncodedStream(manifest, streamPath, key);
 
   if (!stagingExists && ::mkdir(staging.c_str(), 0700) != 0) {
     Fail("cannot create staging directory " + staging + ": " + ErrnoText(errno));
@@ -118,7 +126,7 @@ int RunRestoreFull(const ArgList& argv) {
 
   Log().Notice("xbagent: restoring the whole server (" + manifest.serverVersion + ") from " +
                backupDir);
-  ExtractStream(util, child, streamPath, size, staging);
+  ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
   const double extracted = MonotonicSeconds();
 
   // Tables with DATA DIRECTORY: the prepare must not follow their .isl

@@ -7,6 +7,9 @@
 //   xbagent --version [--defaults-file CNF]
 //                             versions of xbagent, the library, the backup tool
 //                             and, given a defaults file, the server
+//   xbagent verify DIR        restore a backup on a throwaway server and check it
+//   xbagent info DIR          what a backup holds
+//   xbagent list ROOT         the backups under a directory
 
 #include <csignal>
 #include <cstdio>
@@ -49,6 +52,9 @@ const char kUsage[] =
     "  restore       restore a backup: --full rebuilds a whole server's data directory\n"
     "  binlog-info   binary-log file number and position recorded in a backup\n"
     "  encode        the on-disk (file-name) form of database or table names\n"
+    "  verify        restore a backup on a throwaway server and CHECK every table\n"
+    "  info          what a backup directory holds, in words\n"
+    "  list          the backups under a directory, newest first\n"
     "\n"
     "Run 'xbagent COMMAND --help' for a command's options. Every command takes\n"
     "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
@@ -162,6 +168,12 @@ int main(int argc, char** argv) {
       status = RunBinlogInfo(args);
     } else if (command == "encode") {
       status = RunEncode(args);
+    } else if (command == "verify") {
+      status = RunVerify(args);
+    } else if (command == "info") {
+      status = RunInfo(args);
+    } else if (command == "list") {
+      status = RunList(args);
     } else {
       UsageFail("unknown command '" + command + "' (see xbagent --help)");
     }

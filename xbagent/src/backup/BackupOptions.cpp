@@ -15,7 +15,8 @@ const char kUsage[] =
     "usage: xbagent backup --defaults-file CNF [--database NAME]\n"
     "                      (--output-dir DIR | --output - [--manifest FILE] [--schema FILE])\n"
     "                      [--tool-dir DIR] [--user USER] [--datadir DIR] [--socket PATH]\n"
-    "                      [--parallel N] [-v | -q] [--log FILE]\n"
+    "                      [--parallel N] [--compress [zstd[:LEVEL]]] [--encrypt-key-file FILE]\n"
+    "                      [-v | -q] [--log FILE]\n"
     "\n"
     "Backs up the whole server, or one database with --database, using mariabackup.\n"
     "\n"
@@ -35,6 +36,12 @@ const char kUsage[] =
     "  --datadir DIR        the server's data directory (default: asked from the server)\n"
     "  --socket PATH        the server's socket (default: the defaults file's)\n"
     "  --parallel N         files copied in parallel by the tool (default 1)\n"
+    "  --compress [zstd[:LEVEL]]  compress the stream with zstd (level 1-19, default 3;\n"
+    "                       multi-threaded, streamed)\n"
+    "  --encrypt-key-file FILE  encrypt the stream with AES-256-GCM, in authenticated\n"
+    "                       chunks; FILE holds 32 random bytes, raw or base64: make one\n"
+    "                       with 'head -c 32 /dev/urandom > FILE' or\n"
+    "                       'openssl rand -base64 32 > FILE', keep it apart from the backups\n"
     "\n"
     "With --database, the schema (tables, views, triggers, routines, events, sequences)\n"
     "is dumped before and after the stream; a difference (DDL during the backup) fails\n"
@@ -49,12 +56,34 @@ const char kUsage[] =
 
 }  // namespace
 
+namespace {
+
+// "--compress" alone means zstd at the default level.
+ArgList WithCompressionValue(const ArgList& argv) {
+  ArgList out;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    out.push_back(argv[i]);
+    if (argv[i] == "--") {
+      out.insert(out.end(), argv.begin() + static_cast<long>(i) + 1, argv.end());
+      break;
+    }
+    if (argv[i] == "--compress" &&
+        (i + 1 == argv.size() || argv[i + 1].compare(0, 4, "zstd") != 0)) {
+      out.push_back("zstd");
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 BackupOptions ParseBackupOptions(const ArgList& argv) {
   Args args(kUsage,
             {{"--defaults-file", true}, {"--database", true}, {"--output-dir", true},
              {"--output", true}, {"--manifest", true}, {"--schema", true}, {"--tool-dir", true},
-             {"--user", true}, {"--datadir", true}, {"--socket", true}, {"--parallel", true}},
-            argv);
+             {"--user", true}, {"--datadir", true}, {"--socket", true}, {"--parallel", true},
+             {"--compress", true}, {"--encrypt-key-file", true}},
+            WithCompressionValue(argv));
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   BackupOptions options;
   options.defaultsFile = args.Value("--defaults-file");
@@ -94,6 +123,18 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
       UsageFail("--parallel takes a number from 1 to 64");
     }
     options.parallel = static_cast<unsigned long>(parallel);
+  }
+  if (args.Has("--compress")) ParseCompression(args.Value("--compress"), &options.encoding);
+  if (args.Has("--encrypt-key-file")) {
+    if (args.Value("--encrypt-key-file").empty()) UsageFail("--encrypt-key-file needs a file");
+    options.key = LoadKeyFile(args.Value("--encrypt-key-file"));
+    options.encoding.encrypted = true;
+  }
+  // The one-database restore reads plain streams only: such a backup could
+  // not be restored.
+  if (options.oneDatabase && !options.encoding.Plain()) {
+    UsageFail("--compress and --encrypt-key-file work with whole-server backups only; the "
+              "one-database restore cannot read such a stream yet");
   }
   return options;
 }

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <XtraBackup/XtraBackupUtil.h>
@@ -21,6 +22,7 @@
 #include "../Manifest.h"
 #include "../Relay.h"
 #include "../Sql.h"
+#include "../StreamCodec.h"
 #include "../ToolOutput.h"
 #include "../XbStream.h"
 
@@ -39,6 +41,8 @@ struct BackupOptions {
   std::string datadir;
   std::string socket;
   unsigned long parallel = 1;
+  StreamEncoding encoding;  // --compress, --encrypt-key-file
+  std::string key;          // the encryption key (32 bytes), when encrypting
 };
 
 struct ServerFacts {
@@ -73,8 +77,36 @@ std::string DumpSchema(XtraBackup::XtraBackupUtil& util, const BackupOptions& op
 // dumps, ignoring AUTO_INCREMENT counters; "" when they agree.
 std::string SchemaDifference(const std::string& before, const std::string& after);
 
+// What the encoding thread wrote.
+struct EncodedStream {
+  uint64_t bytes = 0;
+  std::string sha256;
+  std::string error;  // "" when it succeeded
+};
+
+// The encoding of a stream on its way out: Start returns the descriptor the
+// relay writes the tool's stream into; a thread encodes it into outFd.
+// Finish (after the relay) waits for the thread.
+class EncodingPipe {
+ public:
+  EncodingPipe() = default;
+  ~EncodingPipe();
+  EncodingPipe(const EncodingPipe&) = delete;
+  EncodingPipe& operator=(const EncodingPipe&) = delete;
+  int Start(int outFd, const StreamEncoding& encoding, const std::string& key);
+  EncodedStream Finish();
+
+ private:
+  void Run(int outFd, const StreamEncoding& encoding, const std::string& key);
+  int readFd_ = -1;
+  int writeFd_ = -1;
+  std::thread worker_;
+  EncodedStream result_;
+};
+
 struct StreamOutcome {
   RelayResult relay;
+  EncodedStream encoded;  // bytes 0 when the stream was not encoded
   XbStreamScanner scanner;
   ToolOutput toolErrors{"xtrabackup"};
   long long droppedErrBytes = 0;

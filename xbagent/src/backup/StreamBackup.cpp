@@ -26,8 +26,18 @@ void StreamBackup(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildP
   if (status.IsError()) Fail("the backup tool could not be started: " + status.AsString());
   outcome->scanner.Capture(kBinlogInfoFile, kSmallFileBytes);
   outcome->scanner.Capture(kCheckpointsFile, kSmallFileBytes);
-  outcome->relay = RelayStream(child, outFd, hash, outcome->scanner, outcome->toolErrors);
+  const bool encode = !options.encoding.Plain();
+  EncodingPipe encoder;
+  const int relayFd = encode ? encoder.Start(outFd, options.encoding, options.key) : outFd;
+  outcome->relay =
+      RelayStream(child, relayFd, hash || encode, outcome->scanner, outcome->toolErrors);
   outcome->droppedErrBytes = child.GetDroppedErrBytes();
+  if (encode) {
+    outcome->encoded = encoder.Finish();
+    if (!outcome->encoded.error.empty() && !outcome->relay.stopped) {
+      Fail("encoding the stream failed: " + outcome->encoded.error);
+    }
+  }
   if (outFd != 1 && outcome->relay.writeErrno == 0 && ::fdatasync(outFd) != 0) {
     outcome->closeErrno = errno;
   }

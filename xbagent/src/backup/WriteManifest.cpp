@@ -21,8 +21,17 @@ ManifestContent WriteManifest(const ServerFacts& facts, const BackupOptions& opt
   content.parallel = options.parallel;
   content.finishedAt = UtcTimestamp();
   content.streamFile = options.toStdout ? std::string() : std::string(kStreamFile);
-  content.streamSize = outcome.relay.bytes;
-  content.streamSha256 = outcome.relay.sha256;
+  content.encoding = options.encoding;
+  if (options.encoding.Plain()) {
+    content.streamSize = outcome.relay.bytes;
+    content.streamSha256 = outcome.relay.sha256;
+  } else {
+    // size and sha256 are of what is stored; raw_* of the tool's stream.
+    content.streamSize = outcome.encoded.bytes;
+    content.streamSha256 = outcome.encoded.sha256;
+    content.rawSize = outcome.relay.bytes;
+    content.rawSha256 = outcome.relay.sha256;
+  }
   content.streamFiles = outcome.scanner.Files().size();
   content.hasSchema = options.oneDatabase;
   content.schemaFile = options.toStdout ? options.schemaFile : std::string(kSchemaFile);

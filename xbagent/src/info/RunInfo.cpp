@@ -1,0 +1,119 @@
+// xbagent info DIR: what a backup's manifest holds, in words (or as JSON:
+// the manifest and the last verification).
+
+#include <cstdio>
+#include <map>
+
+#include "../Args.h"
+#include "../Commands.h"
+#include "../Common.h"
+#include "../Fs.h"
+#include "BackupFacts.h"
+
+namespace xbagent {
+
+namespace {
+
+const char kUsage[] =
+    "usage: xbagent info DIR [--json]\n"
+    "\n"
+    "Says what the backup in DIR holds: its kind, the server it came from, when it was\n"
+    "taken, the stream's size and SHA-256, the tables by engine, the binary-log\n"
+    "coordinates, and the last verification (from verify.json).\n"
+    "\n"
+    "  --json   print {\"directory\", \"manifest\", \"verification\"} as JSON\n"
+    "\n"
+    "Exit status: 0 success, 1 not a readable backup, 2 bad usage.\n";
+
+void Line(const std::string& label, const std::string& value) {
+  std::printf("%-15s %s\n", (label + ":").c_str(), value.c_str());
+}
+
+std::string EngineCounts(const JsonValue& tables) {
+  std::map<std::string, size_t> counts;
+  for (const JsonValue& table : tables.Items()) {
+    std::string engine;
+    table["engine"].GetString(&engine);
+    ++counts[engine.empty() ? "unknown" : engine];
+  }
+  std::string out;
+  for (const auto& entry : counts) {
+    out += (out.empty() ? "" : ", ") + entry.first + " " + std::to_string(entry.second);
+  }
+  return out;
+}
+
+std::string Ratio(uint64_t raw, uint64_t stored) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", stored == 0 ? 0.0 : double(raw) / double(stored));
+  return text;
+}
+
+void PrintWords(const BackupFacts& facts) {
+  const JsonValue& doc = facts.manifest.document;
+  std::string host, tool, library, toolParallel;
+  doc["server"]["hostname"].GetString(&host);
+  doc["tool"]["version"].GetString(&tool);
+  doc["library"]["version"].GetString(&library);
+  Line("backup", facts.directory);
+  Line("kind", KindText(facts));
+  Line("server", facts.manifest.serverVersion + (host.empty() ? "" : " on " + host));
+  Line("taken", facts.startedAt + " to " + facts.finishedAt + " (" +
+                    HumanSeconds(facts.durationSeconds) + ")");
+  Line("stream", facts.manifest.streamFile + ", " + HumanBytes(facts.manifest.streamSize) +
+                     " (" + std::to_string(facts.manifest.streamSize) + " bytes)");
+  Line("sha256", facts.manifest.streamSha256);
+  const StreamEncoding& encoding = facts.manifest.encoding;
+  if (!encoding.Plain()) {
+    std::string how;
+    if (encoding.zstd) how = "zstd level " + std::to_string(encoding.zstdLevel);
+    if (encoding.encrypted) how += std::string(how.empty() ? "" : ", ") + "AES-256-GCM encrypted";
+    Line("encoding", how + "; the tool's stream is " + HumanBytes(facts.manifest.rawSize) +
+                         " (ratio " + Ratio(facts.manifest.rawSize, facts.manifest.streamSize) +
+                         ")");
+  } else {
+    Line("encoding", "none (plain xbstream)");
+  }
+  std::string counts = EngineCounts(doc["tables"]);
+  Line("tables", std::to_string(facts.tableCount) + (counts.empty() ? "" : " (" + counts + ")"));
+  if (!doc["unsupported_tables"].Items().empty()) {
+    Line("not restorable", std::to_string(doc["unsupported_tables"].Items().size()) +
+                               " table(s) by a one-database restore (" +
+                               EngineCounts(doc["unsupported_tables"]) + ")");
+  }
+  Line("binlog", facts.binlogFile.empty()
+                     ? std::string("none (binary logging was off)")
+                     : Coordinates(facts) + (facts.gtid.empty() ? "" : ", GTID " + facts.gtid));
+  std::string schema;
+  doc["schema"]["file"].GetString(&schema);
+  if (!schema.empty()) Line("schema", schema);
+  Line("made with", "xbagent library " + library + ", " + tool);
+  for (const JsonValue& note : doc["notes"].Items()) {
+    std::string text;
+    if (note.GetString(&text)) Line("note", text);
+  }
+  Line("verified", LastVerification(facts));
+}
+
+}  // namespace
+
+int RunInfo(const ArgList& argv) {
+  Args args(kUsage, {{"--json", false}}, argv);
+  if (args.Positional().size() != 1) UsageFail("info needs one backup directory (DIR)");
+  const std::string dir = AbsolutePath(args.Positional()[0]);
+  if (!IsDirectory(dir)) Fail("backup directory " + dir + " does not exist");
+  BackupFacts facts = ReadBackupFacts(dir);
+  if (args.Has("--json")) {
+    JsonValue out = JsonValue::Object();
+    out.Set("directory", JsonValue::String(dir));
+    out.Set("manifest", facts.manifest.document);
+    out.Set("verification", facts.verification);
+    std::fputs(out.Dump().c_str(), stdout);
+  } else {
+    PrintWords(facts);
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+}  // namespace xbagent
