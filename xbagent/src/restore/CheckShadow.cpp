@@ -98,9 +98,21 @@ void FlushImported(Plan& plan) {
   Exec(plan, *plan.sql, "", "UNLOCK TABLES");
 }
 
+// A server started with the event scheduler DISABLED refuses CREATE EVENT:
+// found after the swap, that would leave the restore half done.
+void CheckEventsCanBeCreated(Plan& plan) {
+  if (plan.schema.Count(Object::kEvent) == 0) return;
+  if (plan.sql->Scalar("SELECT @@GLOBAL.event_scheduler") == "DISABLED") {
+    Fail("the backup holds " + std::to_string(plan.schema.Count(Object::kEvent)) +
+         " event(s), and this server runs with event_scheduler=DISABLED, which refuses "
+         "CREATE EVENT; start the server with event_scheduler=OFF or ON to restore them");
+  }
+}
+
 }  // namespace
 
 void CheckShadow(Plan& plan) {
+  CheckEventsCanBeCreated(plan);
   CompareTableLists(plan);
   CheckTables(plan);
   CheckOutsideKeys(plan);

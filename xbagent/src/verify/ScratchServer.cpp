@@ -99,7 +99,7 @@ void ScratchServer::WriteSettings(const std::string& extra) {
       "skip-name-resolve\n"
       "skip-log-bin\n"
       "loose-skip-slave-start\n"
-      "event-scheduler=DISABLED\n"
+      "event-scheduler=OFF\n"
       "innodb_buffer_pool_size=64M\n"
       "innodb_flush_log_at_trx_commit=2\n" + extra;
   WriteFileSynced(cnf_, text);
