@@ -103,7 +103,7 @@ TEST(VerifyLogic, TheVerdictIsOkOnlyWhenEveryTableIs) {
   EXPECT_NE(json.find("\"verdict\": \"FAILED\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"reason\": \"preparing the backup failed\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"tables_ok\": 1"), std::string::npos) << json;
-  EXPECT_NO_THROW(JsonValue::Parse(json, "verify.json"));
+  EXPECT_NO_THROW(ParseJson(json, "verify.json"));
 }
 
 TEST(VerifyLogic, OnlyTheSharedInnodbSettingsAreTakenFromTheBackup) {

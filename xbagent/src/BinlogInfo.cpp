@@ -10,7 +10,7 @@
 #include "Commands.h"
 #include "Common.h"
 #include "Fs.h"
-#include "Json.h"
+#include "JsonDoc.h"
 #include "Manifest.h"
 
 namespace xbagent {
@@ -59,12 +59,11 @@ int RunBinlogInfo(const ArgList& argv) {
   size_t firstTab = text.find('\t');
   size_t secondTab = firstTab == std::string::npos ? firstTab : text.find('\t', firstTab + 1);
   if (secondTab != std::string::npos) gtid = Trim(text.substr(secondTab + 1));
-  JsonValue out = JsonValue::Object();
-  out.Set("file_number", JsonValue::SignedNumber(fileNumber));
-  out.Set("position", JsonValue::SignedNumber(position));
-  out.Set("file", JsonValue::String(file));
-  out.Set("gtid", gtid.empty() ? JsonValue::Null() : JsonValue::String(gtid));
-  std::fputs(out.Dump().c_str(), stdout);
+  Json out = {{"file_number", fileNumber},
+              {"position", position},
+              {"file", file},
+              {"gtid", gtid.empty() ? Json() : Json(gtid)}};
+  std::fputs(JsonText(out).c_str(), stdout);
   return kExitOk;
 }
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Json.h"
+#include "JsonDoc.h"
 #include "StreamCodec.h"
 
 namespace xbagent {
@@ -28,7 +28,7 @@ constexpr int kManifestVersion = 1;
 
 // The fields a restore relies on, read and checked from manifest.json.
 struct ManifestSummary {
-  JsonValue document;
+  Json document;
   std::string kind;       // "server" or "database"
   std::string database;   // for "database"
   std::string databaseOnDisk;  // its directory name; "" when the manifest has none

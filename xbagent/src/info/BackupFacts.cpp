@@ -1,7 +1,5 @@
 #include "BackupFacts.h"
 
-#include <cstdlib>
-
 #include "../Common.h"
 #include "../Fs.h"
 
@@ -11,23 +9,18 @@ namespace {
 
 constexpr const char* kVerifyFileName = "verify.json";
 
-double ReadReal(const JsonValue& value) {
-  std::string text;
-  if (value.type() != JsonValue::Type::kNumber) return 0;
-  text = value.Dump();
-  return std::strtod(text.c_str(), nullptr);
-}
+double ReadReal(const Json& value) { return value.is_number() ? value.get<double>() : 0; }
 
-JsonValue ReadVerification(const std::string& directory) {
+Json ReadVerification(const std::string& directory) {
   const std::string path = JoinPath(directory, kVerifyFileName);
-  if (!PathExists(path)) return JsonValue::Null();
+  if (!PathExists(path)) return nullptr;
   try {
-    JsonValue doc = JsonValue::Parse(ReadSmallFile(path, 64u << 20), path);
+    Json doc = ParseJson(ReadSmallFile(path, 64u << 20), path);
     std::string verdict;
-    if (!doc["verdict"].GetString(&verdict)) return JsonValue::Null();
+    if (!GetString(Member(doc, "verdict"), &verdict)) return nullptr;
     return doc;
   } catch (const Failure&) {
-    return JsonValue::Null();
+    return nullptr;
   }
 }
 
@@ -37,17 +30,17 @@ BackupFacts ReadBackupFacts(const std::string& directory) {
   BackupFacts facts;
   facts.directory = directory;
   facts.manifest = LoadManifest(directory);
-  const JsonValue& doc = facts.manifest.document;
-  doc["started_at"].GetString(&facts.startedAt);
-  doc["finished_at"].GetString(&facts.finishedAt);
+  const Json& doc = facts.manifest.document;
+  GetString(Member(doc, "started_at"), &facts.startedAt);
+  GetString(Member(doc, "finished_at"), &facts.finishedAt);
   facts.durationSeconds = ReadReal(doc["duration_seconds"]);
-  const JsonValue& binlog = doc["binlog"];
-  if (!binlog.IsNull()) {
-    binlog["file"].GetString(&facts.binlogFile);
-    binlog["position"].GetUnsigned(&facts.binlogPosition);
-    binlog["gtid"].GetString(&facts.gtid);
+  const Json& binlog = Member(doc, "binlog");
+  if (!binlog.is_null()) {
+    GetString(Member(binlog, "file"), &facts.binlogFile);
+    GetUnsigned(Member(binlog, "position"), &facts.binlogPosition);
+    GetString(Member(binlog, "gtid"), &facts.gtid);
   }
-  facts.tableCount = doc["tables"].Items().size();
+  facts.tableCount = Member(doc, "tables").size();
   facts.verification = ReadVerification(directory);
   return facts;
 }
@@ -58,11 +51,11 @@ std::string Coordinates(const BackupFacts& facts) {
 }
 
 std::string LastVerification(const BackupFacts& facts) {
-  if (facts.verification.IsNull()) return "never";
+  if (facts.verification.is_null()) return "never";
   std::string verdict;
   std::string when;
-  facts.verification["verdict"].GetString(&verdict);
-  facts.verification["verified_at"].GetString(&when);
+  GetString(Member(facts.verification, "verdict"), &verdict);
+  GetString(Member(facts.verification, "verified_at"), &when);
   return verdict + " " + when;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../Json.h"
+#include "../JsonDoc.h"
 #include "../Manifest.h"
 
 namespace xbagent {
@@ -21,7 +21,7 @@ struct BackupFacts {
   uint64_t binlogPosition = 0;
   std::string gtid;
   size_t tableCount = 0;
-  JsonValue verification;  // verify.json, null when never verified
+  Json verification;  // verify.json, null when never verified
 };
 
 // Throws Failure when the manifest is missing or unreadable; an unreadable

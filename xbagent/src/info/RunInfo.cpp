@@ -29,11 +29,11 @@ void Line(const std::string& label, const std::string& value) {
   std::printf("%-15s %s\n", (label + ":").c_str(), value.c_str());
 }
 
-std::string EngineCounts(const JsonValue& tables) {
+std::string EngineCounts(const Json& tables) {
   std::map<std::string, size_t> counts;
-  for (const JsonValue& table : tables.Items()) {
+  for (const Json& table : tables) {
     std::string engine;
-    table["engine"].GetString(&engine);
+    GetString(Member(table, "engine"), &engine);
     ++counts[engine.empty() ? "unknown" : engine];
   }
   std::string out;
@@ -50,11 +50,11 @@ std::string Ratio(uint64_t raw, uint64_t stored) {
 }
 
 void PrintWords(const BackupFacts& facts) {
-  const JsonValue& doc = facts.manifest.document;
+  const Json& doc = facts.manifest.document;
   std::string host, tool, library, toolParallel;
-  doc["server"]["hostname"].GetString(&host);
-  doc["tool"]["version"].GetString(&tool);
-  doc["library"]["version"].GetString(&library);
+  GetString(Member(Member(doc, "server"), "hostname"), &host);
+  GetString(Member(Member(doc, "tool"), "version"), &tool);
+  GetString(Member(Member(doc, "library"), "version"), &library);
   Line("backup", facts.directory);
   Line("kind", KindText(facts));
   Line("server", facts.manifest.serverVersion + (host.empty() ? "" : " on " + host));
@@ -76,8 +76,8 @@ void PrintWords(const BackupFacts& facts) {
   }
   std::string counts = EngineCounts(doc["tables"]);
   Line("tables", std::to_string(facts.tableCount) + (counts.empty() ? "" : " (" + counts + ")"));
-  if (!doc["unsupported_tables"].Items().empty()) {
-    Line("not restorable", std::to_string(doc["unsupported_tables"].Items().size()) +
+  if (!Member(doc, "unsupported_tables").empty()) {
+    Line("not restorable", std::to_string(Member(doc, "unsupported_tables").size()) +
                                " table(s) by a one-database restore (" +
                                EngineCounts(doc["unsupported_tables"]) + ")");
   }
@@ -85,12 +85,12 @@ void PrintWords(const BackupFacts& facts) {
                      ? std::string("none (binary logging was off)")
                      : Coordinates(facts) + (facts.gtid.empty() ? "" : ", GTID " + facts.gtid));
   std::string schema;
-  doc["schema"]["file"].GetString(&schema);
+  GetString(Member(Member(doc, "schema"), "file"), &schema);
   if (!schema.empty()) Line("schema", schema);
   Line("made with", "xbagent library " + library + ", " + tool);
-  for (const JsonValue& note : doc["notes"].Items()) {
+  for (const Json& note : Member(doc, "notes")) {
     std::string text;
-    if (note.GetString(&text)) Line("note", text);
+    if (GetString(note, &text)) Line("note", text);
   }
   Line("verified", LastVerification(facts));
 }
@@ -104,11 +104,10 @@ int RunInfo(const ArgList& argv) {
   if (!IsDirectory(dir)) Fail("backup directory " + dir + " does not exist");
   BackupFacts facts = ReadBackupFacts(dir);
   if (args.Has("--json")) {
-    JsonValue out = JsonValue::Object();
-    out.Set("directory", JsonValue::String(dir));
-    out.Set("manifest", facts.manifest.document);
-    out.Set("verification", facts.verification);
-    std::fputs(out.Dump().c_str(), stdout);
+    Json out = {{"directory", dir},
+                {"manifest", facts.manifest.document},
+                {"verification", facts.verification}};
+    std::fputs(JsonText(out).c_str(), stdout);
   } else {
     PrintWords(facts);
   }

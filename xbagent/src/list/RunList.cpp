@@ -63,24 +63,20 @@ void FindBackups(const std::string& dir, int depth, std::vector<BackupFacts>* fo
   for (const std::string& child : children) FindBackups(child, depth + 1, found);
 }
 
-JsonValue Entry(const BackupFacts& facts) {
-  JsonValue entry = JsonValue::Object();
-  entry.Set("directory", JsonValue::String(facts.directory));
-  entry.Set("kind", JsonValue::String(facts.manifest.kind));
-  entry.Set("database", facts.manifest.kind == "database"
-                            ? JsonValue::String(facts.manifest.database)
-                            : JsonValue::Null());
-  entry.Set("size", JsonValue::Number(facts.manifest.streamSize));
-  entry.Set("started_at", JsonValue::String(facts.startedAt));
-  entry.Set("binlog", facts.manifest.document["binlog"]);
-  JsonValue verification = JsonValue::Null();
-  if (!facts.verification.IsNull()) {
-    verification = JsonValue::Object();
-    verification.Set("verdict", facts.verification["verdict"]);
-    verification.Set("verified_at", facts.verification["verified_at"]);
+Json Entry(const BackupFacts& facts) {
+  Json verification;
+  if (!facts.verification.is_null()) {
+    verification = {{"verdict", Member(facts.verification, "verdict")},
+                    {"verified_at", Member(facts.verification, "verified_at")}};
   }
-  entry.Set("verification", verification);
-  return entry;
+  const bool one = facts.manifest.kind == "database";
+  return {{"directory", facts.directory},
+          {"kind", facts.manifest.kind},
+          {"database", one ? Json(facts.manifest.database) : Json()},
+          {"size", facts.manifest.streamSize},
+          {"started_at", facts.startedAt},
+          {"binlog", Member(facts.manifest.document, "binlog")},
+          {"verification", verification}};
 }
 
 void PrintTable(const std::vector<BackupFacts>& backups) {
@@ -108,9 +104,9 @@ int RunList(const ArgList& argv) {
     return a.startedAt != b.startedAt ? a.startedAt > b.startedAt : a.directory < b.directory;
   });
   if (args.Has("--json")) {
-    JsonValue out = JsonValue::Array();
-    for (const BackupFacts& facts : backups) out.Push(Entry(facts));
-    std::fputs(out.Dump().c_str(), stdout);
+    Json out = Json::array();
+    for (const BackupFacts& facts : backups) out.push_back(Entry(facts));
+    std::fputs(JsonText(out).c_str(), stdout);
   } else {
     PrintTable(backups);
   }

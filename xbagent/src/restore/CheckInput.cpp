@@ -51,13 +51,13 @@ void LoadBackup(Plan& plan) {
     Fail("the backup has no stream file " + JoinPath(options.backupDir, plan.manifest.streamFile));
   }
   std::string schemaFile = kSchemaFile;
-  plan.manifest.document["schema"]["file"].GetString(&schemaFile);
+  GetString(Member(Member(plan.manifest.document, "schema"), "file"), &schemaFile);
   if (schemaFile.empty() || schemaFile.find('/') != std::string::npos) schemaFile = kSchemaFile;
   plan.schemaPath = JoinPath(options.backupDir, schemaFile);
   if (!PathExists(plan.schemaPath)) Fail("the backup has no schema file " + plan.schemaPath);
   const std::string schema = ReadSmallFile(plan.schemaPath, 256u << 20);
   std::string schemaSha;
-  if (plan.manifest.document["schema"]["sha256"].GetString(&schemaSha) &&
+  if (GetString(Member(Member(plan.manifest.document, "schema"), "sha256"), &schemaSha) &&
       Sha256OfText(schema) != schemaSha) {
     Fail("the SHA-256 of " + plan.schemaPath + " does not match the manifest (the file is "
          "damaged or was changed)");
@@ -83,19 +83,20 @@ Kind Classify(const Table& table, const SchemaScript& schema) {
 
 // The manifest's tables, classified, narrowed to --table.
 void PlanTables(Plan& plan) {
-  const JsonValue& list = plan.manifest.document["tables"];
-  if (list.type() != JsonValue::Type::kArray) Fail("the manifest has no table list");
+  const Json& list = Member(plan.manifest.document, "tables");
+  if (!list.is_array()) Fail("the manifest has no table list");
   std::vector<Table> all;
-  for (const JsonValue& item : list.Items()) {
+  for (const Json& item : list) {
     Table table;
     std::string database;
-    if (!item["name"].GetString(&table.name) || !item["engine"].GetString(&table.engine) ||
-        !item["database"].GetString(&database)) {
+    if (!GetString(Member(item, "name"), &table.name) ||
+        !GetString(Member(item, "engine"), &table.engine) ||
+        !GetString(Member(item, "database"), &database)) {
       Fail("the manifest has a table entry without name, engine or database");
     }
     if (database != plan.manifest.database) continue;
-    item["partitioned"].GetBool(&table.partitioned);
-    item["fulltext"].GetBool(&table.fulltext);
+    GetBool(Member(item, "partitioned"), &table.partitioned);
+    GetBool(Member(item, "fulltext"), &table.fulltext);
     table.stem = OnDisk(table.name);
     all.push_back(table);
   }

@@ -23,12 +23,12 @@ std::string Lower(std::string text) {
   return text;
 }
 
-ManifestTable TableFrom(const JsonValue& entry) {
+ManifestTable TableFrom(const Json& entry) {
   ManifestTable table;
-  entry["database"].GetString(&table.database);
-  entry["name"].GetString(&table.name);
-  entry["engine"].GetString(&table.engine);
-  entry["partitioned"].GetBool(&table.partitioned);
+  GetString(Member(entry, "database"), &table.database);
+  GetString(Member(entry, "name"), &table.name);
+  GetString(Member(entry, "engine"), &table.engine);
+  GetBool(Member(entry, "partitioned"), &table.partitioned);
   return table;
 }
 
@@ -133,41 +133,39 @@ std::vector<TableCheck> CompareWithManifest(const std::vector<ManifestTable>& ma
   return out;
 }
 
-void ManifestTables(const JsonValue& manifest, std::vector<ManifestTable>* tables,
+void ManifestTables(const Json& manifest, std::vector<ManifestTable>* tables,
                     std::vector<ManifestTable>* unsupported) {
-  for (const JsonValue& entry : manifest["tables"].Items()) tables->push_back(TableFrom(entry));
-  for (const JsonValue& entry : manifest["unsupported_tables"].Items()) {
+  for (const Json& entry : Member(manifest, "tables")) tables->push_back(TableFrom(entry));
+  for (const Json& entry : Member(manifest, "unsupported_tables")) {
     unsupported->push_back(TableFrom(entry));
   }
 }
 
 std::string VerifyJsonText(const VerifyReport& report) {
-  JsonValue doc = JsonValue::Object();
-  doc.Set("format", JsonValue::String(kVerifyFormat));
-  doc.Set("format_version", JsonValue::Number(1));
-  doc.Set("kind", JsonValue::String(report.kind));
-  doc.Set("database", report.kind == "database" ? JsonValue::String(report.database)
-                                                : JsonValue::Null());
-  doc.Set("verified_at", JsonValue::String(report.verifiedAt));
-  doc.Set("verdict", JsonValue::String(report.Ok() ? "OK" : "FAILED"));
-  doc.Set("duration_seconds", JsonValue::Real(report.durationSeconds));
-  doc.Set("server_version", JsonValue::String(report.serverVersion));
-  doc.Set("reason", report.reason.empty() ? JsonValue::Null() : JsonValue::String(report.reason));
+  Json doc = Json::object();
+  doc["format"] = kVerifyFormat;
+  doc["format_version"] = 1;
+  doc["kind"] = report.kind;
+  doc["database"] = report.kind == "database" ? Json(report.database) : Json();
+  doc["verified_at"] = report.verifiedAt;
+  doc["verdict"] = report.Ok() ? "OK" : "FAILED";
+  doc["duration_seconds"] = report.durationSeconds;
+  doc["server_version"] = report.serverVersion;
+  doc["reason"] = report.reason.empty() ? Json() : Json(report.reason);
   size_t ok = 0;
-  JsonValue& tables = doc.Set("tables", JsonValue::Array());
+  Json tables = Json::array();
   for (const TableCheck& check : report.tables) {
     if (check.result == "OK") ++ok;
-    JsonValue& entry = tables.Push(JsonValue::Object());
-    entry.Set("database", JsonValue::String(check.database));
-    entry.Set("name", JsonValue::String(check.name));
-    entry.Set("engine", JsonValue::String(check.engine));
-    entry.Set("result", JsonValue::String(check.result));
-    entry.Set("message", check.message.empty() ? JsonValue::Null()
-                                               : JsonValue::String(check.message));
+    tables.push_back({{"database", check.database},
+                      {"name", check.name},
+                      {"engine", check.engine},
+                      {"result", check.result},
+                      {"message", check.message.empty() ? Json() : Json(check.message)}});
   }
-  doc.Set("tables_ok", JsonValue::Number(ok));
-  doc.Set("tables_total", JsonValue::Number(report.tables.size()));
-  return doc.Dump();
+  doc["tables"] = std::move(tables);
+  doc["tables_ok"] = ok;
+  doc["tables_total"] = report.tables.size();
+  return JsonText(doc);
 }
 
 std::string InnodbSettingsFrom(const std::string& backupMyCnf) {

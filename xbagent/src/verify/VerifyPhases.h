@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "../Commands.h"
-#include "../Json.h"
+#include "../JsonDoc.h"
 #include "../Manifest.h"
 
 namespace xbagent {
@@ -88,7 +88,7 @@ std::vector<TableCheck> CompareWithManifest(const std::vector<ManifestTable>& ma
                                             const std::vector<FoundTable>& found);
 
 // The tables and unsupported tables a manifest lists.
-void ManifestTables(const JsonValue& manifest, std::vector<ManifestTable>* tables,
+void ManifestTables(const Json& manifest, std::vector<ManifestTable>* tables,
                     std::vector<ManifestTable>* unsupported);
 
 // The text of verify.json.

@@ -1,0 +1,208 @@
+// xbagent's own logic without a server: the manifest round trip, the
+// xbstream scanner and the judge of the backup tool's output.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Common.h"
+#include "Fs.h"
+#include "Manifest.h"
+#include "ToolOutput.h"
+#include "XbStream.h"
+
+namespace xbagent {
+namespace {
+
+std::string TempDir() {
+  char pattern[] = "/tmp/xbagent-host-XXXXXX";
+  const char* made = ::mkdtemp(pattern);
+  return made ? made : "";
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+}
+
+ManifestContent SampleContent() {
+  static const std::string binlog = "mysql-bin.000007\t1309459\t0-1-21\n";
+  static const std::string checkpoints = "backup_type = full-backuped\nto_lsn = 9223372036854775807\n";
+  ManifestContent content;
+  content.oneDatabase = true;
+  content.database = "shop \xe2\x82\xac";
+  content.databaseOnDisk = "shop@0020@20ac";
+  content.serverVersion = "10.11.6-MariaDB";
+  content.streamFile = kStreamFile;
+  content.streamSize = 18446744073709551000ull;
+  content.streamSha256 = std::string(64, 'a');
+  content.encoding.zstd = true;
+  content.encoding.zstdLevel = 7;
+  content.encoding.encrypted = true;
+  content.rawSize = 12345;
+  content.rawSha256 = std::string(64, 'b');
+  content.binlogInfo = &binlog;
+  content.checkpoints = &checkpoints;
+  content.tables.push_back({"shop \xe2\x82\xac", "orders", "shop@0020@20ac/orders", "InnoDB", true, false});
+  content.notes.push_back("retried \"once\"\n");
+  return content;
+}
+
+TEST(ManifestRoundTripTest, WhatIsWrittenLoadsBack) {
+  const std::string dir = TempDir();
+  ASSERT_FALSE(dir.empty());
+  WriteText(JoinPath(dir, kManifestFile), ManifestText(SampleContent()));
+  ManifestSummary summary = LoadManifest(dir);
+  EXPECT_EQ(summary.kind, "database");
+  EXPECT_EQ(summary.database, "shop \xe2\x82\xac");
+  EXPECT_EQ(summary.databaseOnDisk, "shop@0020@20ac");
+  EXPECT_EQ(summary.streamFile, kStreamFile);
+  EXPECT_EQ(summary.streamSize, 18446744073709551000ull);
+  EXPECT_EQ(summary.serverVersion, "10.11.6-MariaDB");
+  EXPECT_TRUE(summary.encoding.zstd);
+  EXPECT_EQ(summary.encoding.zstdLevel, 7);
+  EXPECT_TRUE(summary.encoding.encrypted);
+  EXPECT_EQ(summary.rawSize, 12345u);
+  const Json& binlog = Member(summary.document, "binlog");
+  EXPECT_EQ(Member(binlog, "file"), "mysql-bin.000007");
+  EXPECT_EQ(Member(binlog, "position"), 1309459u);
+  EXPECT_EQ(Member(binlog, "gtid"), "0-1-21");
+  EXPECT_EQ(Member(Member(summary.document, "checkpoints"), "to_lsn"), 9223372036854775807ull);
+  EXPECT_EQ(Member(summary.document, "notes")[0], "retried \"once\"\n");
+  EXPECT_EQ(Member(summary.document, "tables")[0]["partitioned"], true);
+  ::unlink(JoinPath(dir, kManifestFile).c_str());
+  ::rmdir(dir.c_str());
+}
+
+TEST(ManifestRoundTripTest, KeepsTheFieldOrderOfEarlierBackups) {
+  const std::string text = ManifestText(SampleContent());
+  EXPECT_EQ(text.compare(0, 38, "{\n  \"format\": \"xbagent-backup\",\n  \"for"), 0) << text;
+  EXPECT_LT(text.find("\"kind\""), text.find("\"stream\""));
+  EXPECT_LT(text.find("\"stream\""), text.find("\"tables\""));
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(ManifestRoundTripTest, RefusesWhatIsNotAManifest) {
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"{", "is not valid JSON"},
+      {"[]", "is not an xbagent manifest"},
+      {"{\"format\": \"xbagent-backup\", \"format_version\": 2}", "unsupported format_version"},
+      {"{\"format\": \"xbagent-backup\", \"format_version\": 1, \"kind\": \"x\"}", "no valid"},
+      {"{\"format\": \"xbagent-backup\", \"format_version\": 1, \"kind\": \"server\", "
+       "\"stream\": {\"file\": \"../x\"}}",
+       "names no stream file"},
+      {"{\"format\": \"xbagent-backup\", \"format_version\": 1, \"kind\": \"server\", "
+       "\"stream\": {\"size\": -1}}",
+       "has no stream size"},
+  };
+  const std::string dir = TempDir();
+  ASSERT_FALSE(dir.empty());
+  for (const Case& c : cases) {
+    WriteText(JoinPath(dir, kManifestFile), c.text);
+    try {
+      LoadManifest(dir);
+      ADD_FAILURE() << c.text;
+    } catch (const Failure& failure) {
+      EXPECT_NE(std::string(failure.what()).find(c.message), std::string::npos)
+          << c.text << ": " << failure.what();
+    }
+  }
+  ::unlink(JoinPath(dir, kManifestFile).c_str());
+  ::rmdir(dir.c_str());
+}
+
+void PutLe(std::string* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::string Chunk(char type, const std::string& path, const std::string& payload) {
+  std::string out = "XBSTCK01";
+  out.push_back('\0');
+  out.push_back(type);
+  PutLe(&out, path.size(), 4);
+  out += path;
+  if (type == 'E') return out;
+  PutLe(&out, payload.size(), 8);
+  PutLe(&out, 0, 8);
+  PutLe(&out, 0, 4);
+  return out + payload;
+}
+
+TEST(XbStreamScannerTest, ReadsFilesAndCapturesInPiecesOfAnySize) {
+  const std::string stream = Chunk('P', "xtrabackup_binlog_info", "mysql-bin.000001\t4\n") +
+                             Chunk('E', "xtrabackup_binlog_info", "") +
+                             Chunk('P', "db/t.ibd", std::string(100, 'x'));
+  for (size_t piece : {size_t(1), size_t(3), size_t(17), stream.size()}) {
+    XbStreamScanner scanner;
+    scanner.Capture("xtrabackup_binlog_info", 1024);
+    for (size_t at = 0; at < stream.size(); at += piece) {
+      scanner.Feed(stream.data() + at, std::min(piece, stream.size() - at));
+    }
+    EXPECT_TRUE(scanner.Complete()) << piece << ": " << scanner.Problem();
+    EXPECT_TRUE(scanner.HasFile("db/t.ibd"));
+    ASSERT_NE(scanner.Captured("xtrabackup_binlog_info"), nullptr);
+    EXPECT_EQ(*scanner.Captured("xtrabackup_binlog_info"), "mysql-bin.000001\t4\n");
+    EXPECT_EQ(scanner.Captured("db/t.ibd"), nullptr);
+    EXPECT_EQ(scanner.PayloadBytes(), 119u);
+  }
+}
+
+TEST(XbStreamScannerTest, TellsAnIncompleteOrMalformedStream) {
+  const std::string good = Chunk('P', "a", "payload");
+  struct Case {
+    std::string stream;
+    const char* problem;  // "" for an incomplete stream with no named problem
+  };
+  const std::vector<Case> cases = {
+      {good.substr(0, good.size() - 1), ""},
+      {"XBSTCK02" + good.substr(8), "no chunk header"},
+      {Chunk('Q', "a", "x"), "unknown chunk type"},
+  };
+  for (const Case& c : cases) {
+    XbStreamScanner scanner;
+    scanner.Feed(c.stream.data(), c.stream.size());
+    EXPECT_FALSE(scanner.Complete());
+    EXPECT_NE(scanner.Problem().find(c.problem), std::string::npos) << scanner.Problem();
+  }
+}
+
+TEST(ToolOutputTest, JudgesTheToolsOutput) {
+  struct Case {
+    std::string text;
+    bool success;
+    std::string reason;
+    size_t dropped;
+  };
+  const std::vector<Case> cases = {
+      {"[00] Streaming ./ibdata1\n[00] completed OK!\n", true, "[00] completed OK!", 0},
+      {"[00] completed OK!", true, "[00] completed OK!", 0},
+      {"Starting\n[ERROR] Access denied for user\nShutting down\n", false,
+       "[ERROR] Access denied for user", 0},
+      {"Warning: We assume the  table was dropped during xtrabackup execution and ignore the "
+       "tablespace ./db/t.ibd\ncompleted OK!\n",
+       true, "completed OK!", 1},
+  };
+  for (const Case& c : cases) {
+    ToolOutput output("mariabackup");
+    for (char ch : c.text) output.Feed(&ch, 1);
+    output.Finish();
+    EXPECT_EQ(output.EndsWithSuccess(), c.success) << c.text;
+    EXPECT_EQ(output.Reason(), c.reason) << c.text;
+    EXPECT_EQ(output.DroppedTableLines(), c.dropped) << c.text;
+    if (c.dropped) {
+      EXPECT_EQ(output.DroppedTablespaces().at(0), "db/t");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace xbagent
