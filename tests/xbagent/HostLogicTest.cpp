@@ -204,5 +204,31 @@ TEST(ToolOutputTest, JudgesTheToolsOutput) {
   }
 }
 
+TEST(DefaultsFileTest, ADirectoryOrAMissingFileIsAnErrorNamingIt) {
+  const std::string dir = TempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string file = JoinPath(dir, "my.cnf");
+  WriteText(file, "[client]\n");
+  EXPECT_NO_THROW(CheckDefaultsFile(file));
+  struct Case {
+    std::string path;
+    const char* why;
+  };
+  for (const Case& c : {Case{dir, "it is a directory"},
+                        Case{JoinPath(dir, "missing.cnf"), "No such file"}}) {
+    try {
+      CheckDefaultsFile(c.path);
+      ADD_FAILURE() << c.path;
+    } catch (const Failure& failure) {
+      const std::string text = failure.what();
+      EXPECT_NE(text.find("the defaults file " + c.path + " is not a readable file"),
+                std::string::npos) << text;
+      EXPECT_NE(text.find(c.why), std::string::npos) << text;
+    }
+  }
+  ::unlink(file.c_str());
+  ::rmdir(dir.c_str());
+}
+
 }  // namespace
 }  // namespace xbagent

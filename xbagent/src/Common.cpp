@@ -12,6 +12,7 @@ void Fail(const std::string& message) { throw Failure(kExitFailure, message); }
 void UsageFail(const std::string& message) { throw Failure(kExitUsage, message); }
 
 std::string ErrnoText(int errnum) {
+  if (errnum == EACCES) return "permission denied";
   char buffer[256];
   // The GNU variant returns a pointer that may or may not be the buffer.
   const char* text = ::strerror_r(errnum, buffer, sizeof buffer);

@@ -71,6 +71,21 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+void CheckDefaultsFile(const std::string& path) {
+  struct stat info = {};
+  std::string why;
+  if (::stat(path.c_str(), &info) != 0) {
+    why = ErrnoText(errno);
+  } else if (S_ISDIR(info.st_mode)) {
+    why = "it is a directory";
+  } else if (!S_ISREG(info.st_mode)) {
+    why = "it is not a regular file";
+  } else if (::access(path.c_str(), R_OK) != 0) {
+    why = ErrnoText(errno);
+  }
+  if (!why.empty()) Fail("the defaults file " + path + " is not a readable file (" + why + ")");
+}
+
 bool IsDirectory(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);

@@ -25,6 +25,9 @@ std::string AbsolutePath(const std::string& path);
 
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+// Throws Failure naming `path` unless it is a readable regular file: the
+// client library silently ignores a defaults file it cannot read.
+void CheckDefaultsFile(const std::string& path);
 // True for a directory without entries; throws when it cannot be read.
 bool IsEmptyDirectory(const std::string& path);
 

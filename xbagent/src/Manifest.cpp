@@ -1,5 +1,9 @@
 #include "Manifest.h"
 
+#include <cerrno>
+
+#include <unistd.h>
+
 #include "Common.h"
 #include "Fs.h"
 #include "Sha256.h"
@@ -159,8 +163,14 @@ std::string ManifestText(const ManifestContent& content) {
 
 ManifestSummary LoadManifest(const std::string& backupDir) {
   std::string path = JoinPath(backupDir, kManifestFile);
+  if (::access(backupDir.c_str(), R_OK | X_OK) != 0 && errno == EACCES) {
+    Fail("permission denied: cannot read the backup directory " + backupDir);
+  }
   if (!PathExists(path)) {
     Fail(backupDir + " is not a backup directory (no " + kManifestFile + ")");
+  }
+  if (::access(path.c_str(), R_OK) != 0 && errno == EACCES) {
+    Fail("permission denied: cannot read " + path);
   }
   ManifestSummary summary;
   summary.document = ParseJson(ReadSmallFile(path, 256u << 20), path);

@@ -25,6 +25,7 @@
 
 #include "Commands.h"
 #include "Common.h"
+#include "Fs.h"
 #include "Log.h"
 #include "Sql.h"
 #include "Tools.h"
@@ -68,11 +69,7 @@ const char kUsage[] =
 // The server's version through the defaults file, which must be a readable
 // file: the client library would silently ignore anything else.
 std::string ServerVersion(const std::string& defaultsFile) {
-  struct stat info = {};
-  if (::stat(defaultsFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      ::access(defaultsFile.c_str(), R_OK) != 0) {
-    Fail("the defaults file " + defaultsFile + " is not a readable file");
-  }
+  CheckDefaultsFile(defaultsFile);
   SqlConnection sql(defaultsFile, "", "");
   return sql.Scalar("SELECT VERSION()");
 }

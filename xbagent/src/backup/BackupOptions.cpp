@@ -5,6 +5,7 @@
 
 #include "../Args.h"
 #include "../Common.h"
+#include "../Fs.h"
 #include "BackupPhases.h"
 
 namespace xbagent {
@@ -136,6 +137,7 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
     UsageFail("--compress and --encrypt-key-file work with whole-server backups only; the "
               "one-database restore cannot read such a stream yet");
   }
+  CheckDefaultsFile(options.defaultsFile);
   return options;
 }
 

@@ -117,6 +117,7 @@ Options ParseOptions(const ArgList& given) {
     if (args.Value("--staging-dir").empty()) UsageFail("--staging-dir needs a directory");
     options.stagingDir = AbsolutePath(args.Value("--staging-dir"));
   }
+  CheckDefaultsFile(options.defaultsFile);
   return options;
 }
 
