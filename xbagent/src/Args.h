@@ -1,6 +1,6 @@
 #pragma once
 
-// Command-line parsing for the subcommands: "--name value", "--name=value",
+// Command-line parsing for the subcommands, on CLI11: "--name value", "--name=value",
 // flags, positional arguments, and the options every subcommand takes
 // (-v/-vv/-vvv/--verbose, -q/--quiet, --log FILE, -h/--help). Parsing also
 // sets up the log from those options.
