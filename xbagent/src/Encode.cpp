@@ -7,6 +7,7 @@
 #include <XtraBackup/XtraBackupUtil.h>
 
 #include "Args.h"
+#include "JsonDoc.h"
 #include "Commands.h"
 #include "Common.h"
 
@@ -15,23 +16,31 @@ namespace xbagent {
 namespace {
 
 const char kUsage[] =
-    "usage: xbagent encode NAME...\n"
+    "usage: xbagent encode [--json] NAME...\n"
     "\n"
     "Prints, one per line, the name the server gives NAME's directory or files\n"
-    "(for example my-db -> my@002ddb). NAME is UTF-8 as written in SQL.\n";
+    "(for example my-db -> my@002ddb). NAME is UTF-8 as written in SQL.\n"
+    "\n"
+    "  --json   one JSON object instead: {\"names\": [{\"name\", \"on_disk\"}...]}\n";
 
 }  // namespace
 
 int RunEncode(const ArgList& argv) {
-  Args args(kUsage, {}, argv);
+  Args args(kUsage, {{"--json", false}}, argv);
   if (args.Positional().empty()) UsageFail("encode needs at least one NAME");
   XtraBackup::XtraBackupUtil util;
+  Json names = Json::array();
   for (const std::string& name : args.Positional()) {
     if (name.empty()) UsageFail("an empty name has no on-disk form");
     std::string encoded;
     util.convertSpecialCharsToHexChars(name, encoded);
-    std::printf("%s\n", encoded.c_str());
+    if (args.Has("--json")) {
+      names.push_back({{"name", name}, {"on_disk", encoded}});
+    } else {
+      std::printf("%s\n", encoded.c_str());
+    }
   }
+  if (args.Has("--json")) std::fputs(JsonText({{"names", names}}).c_str(), stdout);
   return kExitOk;
 }
 

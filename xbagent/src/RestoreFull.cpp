@@ -46,6 +46,8 @@ const char kUsage[] =
     "                        same file system as the target); default: next to the target\n"
     "  --tool-dir DIR        directory with xtrabackup and xbstream links (default: PATH)\n"
     "  --encrypt-key-file FILE  the key of an encrypted backup\n"
+    "  --json                print the result (target, tables, bytes, binlog coordinates)\n"
+    "                        as one JSON object instead of the coordinate lines\n"
     "\n"
     "Steps: check the stream's size and SHA-256 against the manifest, extract it, check\n"
     "it was complete, prepare it, move it into place. Prints the binary-log coordinates\n"
@@ -66,7 +68,8 @@ dev_t DeviceOf(const std::string& path) {
 int RunRestoreFull(const ArgList& argv) {
   Args args(kUsage,
             {{"--full", false}, {"--from", true}, {"--target-datadir", true},
-             {"--staging-dir", true}, {"--tool-dir", true}, {"--encrypt-key-file", true}},
+             {"--staging-dir", true}, {"--tool-dir", true}, {"--encrypt-key-file", true},
+             {"--json", false}},
             argv);
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   if (args.Value("--from").empty()) UsageFail("--from DIR is required");
@@ -161,7 +164,17 @@ int RunRestoreFull(const ArgList& argv) {
   stagingGuard.Release();
   SyncDirectory(DirName(target));
 
-  if (haveBinlog) {
+  if (args.Has("--json")) {
+    Json binlog;
+    if (haveBinlog) binlog = {{"file_number", fileNumber}, {"position", position}};
+    Json out = {{"kind", "server"},
+                {"target", target},
+                {"tables", Member(manifest.document, "tables").size()},
+                {"bytes", size},
+                {"binlog", binlog}};
+    std::fputs(JsonText(out).c_str(), stdout);
+    std::fflush(stdout);
+  } else if (haveBinlog) {
     std::printf("file_number=%ld\nposition=%ld\n", fileNumber, position);
     std::fflush(stdout);
   }

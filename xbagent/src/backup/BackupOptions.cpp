@@ -43,6 +43,8 @@ const char kUsage[] =
     "                       chunks; FILE holds 32 random bytes, raw or base64: make one\n"
     "                       with 'head -c 32 /dev/urandom > FILE' or\n"
     "                       'openssl rand -base64 32 > FILE', keep it apart from the backups\n"
+    "  --json               with --output-dir: print what was written (directory, size,\n"
+    "                       sha256, tables, binlog coordinates) as one JSON object\n"
     "\n"
     "With --database, the schema (tables, views, triggers, routines, events, sequences)\n"
     "is dumped before and after the stream; a difference (DDL during the backup) fails\n"
@@ -83,7 +85,7 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
             {{"--defaults-file", true}, {"--database", true}, {"--output-dir", true},
              {"--output", true}, {"--manifest", true}, {"--schema", true}, {"--tool-dir", true},
              {"--user", true}, {"--datadir", true}, {"--socket", true}, {"--parallel", true},
-             {"--compress", true}, {"--encrypt-key-file", true}},
+             {"--compress", true}, {"--encrypt-key-file", true}, {"--json", false}},
             WithCompressionValue(argv));
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   BackupOptions options;
@@ -103,6 +105,10 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
   } else {
     options.outputDir = args.Value("--output-dir");
     if (options.outputDir.empty()) UsageFail("--output-dir needs a directory");
+  }
+  options.json = args.Has("--json");
+  if (options.json && options.toStdout) {
+    UsageFail("--json goes with --output-dir; with --output - standard output carries the stream");
   }
   options.manifestFile = args.Value("--manifest");
   options.schemaFile = args.Value("--schema");

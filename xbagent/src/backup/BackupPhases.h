@@ -34,6 +34,7 @@ struct BackupOptions {
   std::string database;
   std::string outputDir;  // empty with --output -
   bool toStdout = false;
+  bool json = false;  // --json: what was written, as one JSON object on stdout
   std::string manifestFile;
   std::string schemaFile;
   std::string toolDir;

@@ -145,6 +145,21 @@ void CheckSchemaUnchanged(const BackupOptions& options, const std::string& befor
        "again when no DDL runs");
 }
 
+// What --json prints: the backup as its manifest now describes it.
+void PrintBackupJson(const std::string& directory, const ManifestContent& content) {
+  const ManifestSummary written = LoadManifest(directory);
+  Json out = {{"directory", directory},
+              {"kind", written.kind},
+              {"database", content.oneDatabase ? Json(content.database) : Json()},
+              {"size", written.streamSize},
+              {"sha256", written.streamSha256},
+              {"tables", content.tables.size()},
+              {"duration_seconds", content.durationSeconds},
+              {"binlog", Member(written.document, "binlog")}};
+  std::fputs(JsonText(out).c_str(), stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int RunBackup(const ArgList& argv) {
@@ -221,6 +236,7 @@ int RunBackup(const ArgList& argv) {
                         HumanSeconds(manifest.durationSeconds);
   Log().Notice("xbagent: backup complete, " + summary + " -> " +
                (options.toStdout ? std::string("standard output") : finalDir));
+  if (options.json) PrintBackupJson(finalDir, manifest);
   return kExitOk;
 }
 
