@@ -47,12 +47,12 @@ _xbagent() {
     backup)
       COMPREPLY=($(compgen -W "--defaults-file --database --output-dir --output --manifest
         --schema --tool-dir --user --datadir --socket --parallel --compress --encrypt-key-file
-        $common" -- "$cur"))
+        --json $common" -- "$cur"))
       ;;
     restore)
       COMPREPLY=($(compgen -W "--full --database --from --target-datadir --staging-dir
         --replace --defaults-file --tool-dir --datadir --socket --user --as --table --dry-run
-        --lock-wait-timeout --encrypt-key-file $common" -- "$cur"))
+        --lock-wait-timeout --encrypt-key-file --json $common" -- "$cur"))
       ;;
     verify)
       if [[ $cur == -* ]]; then
@@ -69,7 +69,7 @@ _xbagent() {
       fi
       ;;
     encode)
-      COMPREPLY=($(compgen -W "$common" -- "$cur"))
+      COMPREPLY=($(compgen -W "--json $common" -- "$cur"))
       ;;
   esac
 } &&
