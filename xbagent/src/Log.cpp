@@ -12,6 +12,11 @@
 #include "Common.h"
 #include "Fs.h"
 
+// The utility library logs through this handle (main sets it). It must stay
+// visible to the shared libraries that read it, whatever the build's default
+// visibility.
+__attribute__((visibility("default"))) boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
 namespace xbagent {
 
 namespace {

@@ -30,10 +30,6 @@
 #include "Sql.h"
 #include "Tools.h"
 
-// The utility library logs through this handle. It must stay visible to the
-// shared libraries that read it, whatever the build's default visibility.
-__attribute__((visibility("default"))) boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
-
 namespace xbagent {
 
 namespace {

@@ -1,0 +1,144 @@
+// The command lines xbagent refuses before it touches anything, and the
+// options it reads from the ones it accepts. No server: every case stops at
+// the parsing.
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "Commands.h"
+#include "Common.h"
+#include "backup/BackupPhases.h"
+#include "restore/Plan.h"
+
+namespace xbagent {
+namespace {
+
+ArgList Split(const std::string& line) {
+  ArgList out;
+  std::istringstream in(line);
+  std::string word;
+  while (in >> word) out.push_back(word == "''" ? std::string() : word);
+  return out;
+}
+
+struct Refusal {
+  const char* line;
+  int status;
+  const char* says;
+};
+
+// Runs `call` on the split line; expects a Failure with the status and text.
+template <typename Call>
+void ExpectRefused(const Refusal& c, Call call) {
+  try {
+    call(Split(c.line));
+    ADD_FAILURE() << c.line << ": accepted";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.code(), c.status) << c.line << ": " << failure.what();
+    EXPECT_NE(std::string(failure.what()).find(c.says), std::string::npos)
+        << c.line << ": " << failure.what();
+  }
+}
+
+TEST(ArgumentRulesTest, BackupRefusesBadCombinations) {
+  const std::vector<Refusal> cases = {
+      {"--output-dir x", kExitUsage, "--defaults-file CNF is required"},
+      {"--defaults-file c", kExitUsage, "exactly one of --output-dir DIR and --output -"},
+      {"--defaults-file c --output-dir x --output -", kExitUsage, "exactly one of"},
+      {"--defaults-file c --output /tmp/f", kExitUsage, "--output takes only '-'"},
+      {"--defaults-file c --output-dir x --manifest m", kExitUsage, "go with --output -"},
+      {"--defaults-file c --output - --schema s", kExitUsage, "--schema needs --database"},
+      {"--defaults-file c --output - --json", kExitUsage, "--json goes with --output-dir"},
+      {"--defaults-file c --output-dir x --parallel 0", kExitUsage, "--parallel takes a number"},
+      {"--defaults-file c --output-dir x --parallel many", kExitUsage, "--parallel"},
+      {"--defaults-file c --output-dir x --bogus", kExitUsage, "unknown option --bogus"},
+      {"--defaults-file c --output-dir x extra", kExitUsage, "unexpected argument 'extra'"},
+      {"--defaults-file c --defaults-file d --output-dir x", kExitUsage, "given more than once"},
+      {"--defaults-file c --output-dir x --database", kExitUsage, "--database needs a value"},
+      {"--defaults-file c --output-dir x -q -v", kExitUsage, "-q and -v exclude each other"},
+      {"--defaults-file / --output-dir x", kExitFailure, "defaults file / is not a readable"},
+  };
+  for (const Refusal& c : cases) ExpectRefused(c, ParseBackupOptions);
+}
+
+TEST(ArgumentRulesTest, RestoreRefusesBadCombinations) {
+  const std::vector<Refusal> cases = {
+      {"--from x", kExitUsage, "restore needs --full"},
+      {"--full --database d --from x", kExitUsage, "--full and --database exclude each other"},
+      {"--full --from x", kExitUsage, "--target-datadir NEWDIR is required"},
+      {"--full --target-datadir t", kExitUsage, "--from DIR is required"},
+      {"--full --from x --target-datadir t --replace", kExitUsage, "unknown option --replace"},
+      {"--database d --from x", kExitUsage, "--defaults-file CNF is required"},
+      {"--database d --defaults-file c", kExitUsage, "--from DIR is required"},
+      {"--database d --from x --defaults-file c --as ''", kExitUsage, "--as needs a database"},
+      {"--database d --from x --defaults-file c --replace=1", kExitUsage, "takes no value"},
+      {"--database d --from x --defaults-file c --lock-wait-timeout 0", kExitUsage,
+       "--lock-wait-timeout needs"},
+      {"--database d --from x --defaults-file c --table", kExitUsage, "--table needs a value"},
+      {"--database d --from x --defaults-file c --target-datadir t", kExitUsage,
+       "unknown option --target-datadir"},
+  };
+  for (const Refusal& c : cases) ExpectRefused(c, RunRestore);
+}
+
+TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
+  char cnf[] = "/tmp/xbagent-args-XXXXXX";
+  const int fd = ::mkstemp(cnf);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  const std::string defaults = cnf;
+  restore::Options options = restore::ParseOptions(
+      Split("--database shop --from /b --defaults-file " + defaults +
+            " --as shop2 --replace --dry-run --table t1 --table=t2 --lock-wait-timeout=30 -vv"));
+  EXPECT_EQ(options.database, "shop");
+  EXPECT_EQ(options.target, "shop2");
+  EXPECT_TRUE(options.renamed);
+  EXPECT_EQ(options.backupDir, "/b");
+  EXPECT_EQ(options.defaultsFile, defaults);
+  EXPECT_TRUE(options.replace);
+  EXPECT_TRUE(options.dryRun);
+  EXPECT_EQ(options.tables, (std::vector<std::string>{"t1", "t2"}));
+  EXPECT_EQ(options.lockWaitSeconds, 30u);
+
+  BackupOptions backup = ParseBackupOptions(
+      Split("-q --defaults-file=" + defaults + " --database shop --output-dir /o --parallel 4 --json"));
+  EXPECT_TRUE(backup.oneDatabase);
+  EXPECT_EQ(backup.database, "shop");
+  EXPECT_EQ(backup.outputDir, "/o");
+  EXPECT_FALSE(backup.toStdout);
+  EXPECT_EQ(backup.parallel, 4u);
+  EXPECT_TRUE(backup.json);
+  ::unlink(cnf);
+}
+
+TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
+  struct Case {
+    const char* command;
+    Refusal refusal;
+  };
+  const std::vector<Case> cases = {
+      {"encode", {"", kExitUsage, "encode needs at least one NAME"}},
+      {"encode", {"--json=yes a", kExitUsage, "--json takes no value"}},
+      {"info", {"", kExitUsage, "info needs one backup directory"}},
+      {"info", {"a b", kExitUsage, "info needs one backup directory"}},
+      {"list", {"--log", kExitUsage, "--log needs a value"}},
+      {"binlog-info", {"--bogus x", kExitUsage, "unknown option --bogus"}},
+  };
+  for (const Case& c : cases) {
+    const std::string command = c.command;
+    ExpectRefused(c.refusal, [&](const ArgList& argv) {
+      if (command == "encode") return RunEncode(argv);
+      if (command == "info") return RunInfo(argv);
+      if (command == "list") return RunList(argv);
+      return RunBinlogInfo(argv);
+    });
+  }
+}
+
+}  // namespace
+}  // namespace xbagent
