@@ -34,10 +34,5 @@ class RemoteMask {
   std::vector<std::string> mounts_;  // in the order mounted
 };
 
-// The checks of one remote tablespace path as a `.isl` names it: absolute,
-// ends in ".ibd", no "." or ".." component, no control characters. Returns
-// the reason it is refused, or "" when it is usable.
-std::string RemotePathProblem(const std::string& path);
-
 }  // namespace restore
 }  // namespace xbagent
