@@ -38,7 +38,7 @@ std::string StagingCopy(const std::string& staging, const std::string& table) {
   return std::string();
 }
 
-void CheckDirectories(const std::vector<RemoteTablespace>& spaces,
+void CheckDirectories(const std::string& staging, const std::vector<RemoteTablespace>& spaces,
                       const std::set<std::string>& dirs) {
   for (const RemoteTablespace& space : spaces) {
     const std::string problem = RemotePathProblem(space.remotePath);
@@ -52,6 +52,10 @@ void CheckDirectories(const std::vector<RemoteTablespace>& spaces,
     }
   }
   for (const std::string& dir : dirs) {
+    if (dir == staging || IsInside(dir, staging)) {
+      Fail("the staging directory " + staging + " lies inside the remote tablespace directory " +
+           dir + ", which the prepare must not see; nothing was changed");
+    }
     for (const std::string& other : dirs) {
       if (IsInside(dir, other)) {
         Fail("the remote tablespace directory " + other + " lies inside another, " + dir +
@@ -92,7 +96,7 @@ void RemoteMask::Cover(const std::string& staging) {
   if (spaces.empty()) return;
   std::set<std::string> dirs;
   for (const RemoteTablespace& space : spaces) dirs.insert(Parent(space.remotePath));
-  CheckDirectories(spaces, dirs);
+  CheckDirectories(staging, spaces, dirs);
   EnterPrivateNamespace();
   for (const std::string& dir : dirs) {
     if (::mount("xbagent-mask", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
