@@ -507,6 +507,39 @@ dump_rows=$((SCHEMA_BYTES / DUMP_LINE_BYTES))
 schema_figure dump "mariadb-dump ~$((SCHEMA_BYTES / 1000000)) MB" \
   "mariadb-dump --defaults-file=$(q "$CNF") --where='id<=$dump_rows' bench_big t"
 
+# ---------------------------------------------------------------- 8. partitioned restore
+
+# A one-database restore of a table with 32 partitions against one with 256
+# (20 small rows a partition): the restore's time should grow with the
+# partition count, not its square. A round of both takes about 10 s here.
+PART_RUNS=$RUNS
+settle
+log "8. one-database restore, 32 vs 256 partitions ($PART_RUNS runs each)"
+part_ok=1
+for parts in 32 256; do
+  sql -e "CREATE DATABASE bench_p$parts;
+          CREATE TABLE bench_p$parts.t (id INT PRIMARY KEY, pad VARCHAR(100) NOT NULL)
+            ENGINE=InnoDB PARTITION BY HASH(id) PARTITIONS $parts;" &&
+  sql -D "bench_p$parts" -e "INSERT INTO t SELECT seq, REPEAT('p', 100) FROM seq_1_to_$((parts * 20));" &&
+  "$BIN/xbagent" -q backup --defaults-file "$CNF" --tool-dir "$TOOLS" --database "bench_p$parts" \
+    --output-dir "$WORK/part-$parts" >/dev/null 2>"$RESULTS/partitions-backup.log" || { part_ok=0; break; }
+done
+part_restore() {
+  printf '%s -q restore --database bench_p%s --from %s --defaults-file %s --tool-dir %s --replace' \
+    "$(q "$BIN/xbagent")" "$1" "$(q "$WORK/part-$1")" "$(q "$CNF")" "$(q "$TOOLS")"
+}
+if ((part_ok)) &&
+   hf partitions --runs "$PART_RUNS" \
+     -n p256 "$(part_restore 256) >/dev/null" \
+     -n p32 "$(part_restore 32) >/dev/null" &&
+   [[ $(sql -N -e "SELECT COUNT(*) FROM bench_p256.t") -eq $((256 * 20)) ]]; then
+  row "8  restore 256 partitions vs 32" s "$(hf_stats partitions p256)" \
+      "$(hf_stats partitions p32)" le 10
+else
+  row_failed "8  partitioned restore"
+fi
+rm -rf "$WORK/part-32" "$WORK/part-256"
+
 # ---------------------------------------------------------------- table
 
 echo

@@ -115,4 +115,28 @@ TEST(RemoteTablespacesTest, RemovesEveryIslAndReportsWhatItNamed) {
   EXPECT_TRUE(xbagent::NeutraliseRemoteTablespaces(staging.path()).empty());
 }
 
+// Paths a .isl names reach mount(2) for the prepare: only plain absolute
+// tablespace paths pass.
+TEST(RemoteTablespacesTest, OnlyPlainAbsoluteTablespacePathsAreUsable) {
+  struct Case {
+    const char* path;
+    bool usable;
+  } cases[] = {
+      {"/remote/db/t.ibd", true},
+      {"/remote/my db/t#P#p0.ibd", true},
+      {"remote/db/t.ibd", false},
+      {"", false},
+      {"/remote/db/t.frm", false},
+      {"/remote/../etc/t.ibd", false},
+      {"/remote/./db/t.ibd", false},
+      {"/remote//db/t.ibd", false},
+      {"/remote/db/t\n.ibd", false},
+      {"/t.ibd", false},
+      {"/.ibd", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(xbagent::RemotePathProblem(c.path).empty(), c.usable) << c.path;
+  }
+}
+
 }  // namespace

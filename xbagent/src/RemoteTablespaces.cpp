@@ -56,4 +56,20 @@ std::vector<RemoteTablespace> NeutraliseRemoteTablespaces(const std::string& sta
   return found;
 }
 
+std::string RemotePathProblem(const std::string& path) {
+  if (path.empty() || path[0] != '/') return "not an absolute path";
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7f) return "a path with a control character";
+  }
+  if (path.size() < 5 || path.compare(path.size() - 4, 4, ".ibd") != 0) {
+    return "a path not ending in .ibd";
+  }
+  const std::string padded = path + "/";
+  for (const char* bad : {"/./", "/../", "//"}) {
+    if (padded.find(bad) != std::string::npos) return "a path with an empty, . or .. component";
+  }
+  if (path.rfind('/') == 0) return "a file in the root directory";
+  return std::string();
+}
+
 }  // namespace xbagent

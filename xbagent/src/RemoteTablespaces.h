@@ -23,4 +23,9 @@ struct RemoteTablespace {
 // Throws Failure when one cannot be read or removed.
 std::vector<RemoteTablespace> NeutraliseRemoteTablespaces(const std::string& stagingDir);
 
+// The checks of one remote tablespace path as a `.isl` names it: absolute,
+// ends in ".ibd", no "." or ".." component, no control characters. Returns
+// the reason it is refused, or "" when it is usable.
+std::string RemotePathProblem(const std::string& path);
+
 }  // namespace xbagent

@@ -116,7 +116,9 @@ void PlanTables(Plan& plan) {
     table.kind = Classify(table, plan.schema);
     if (plan.schema.remoteTables.count(table.name)) {
       Fail("table " + Quoted(table.name) + " has DATA DIRECTORY or INDEX DIRECTORY, whose files "
-           "this restore does not place outside the data directory; nothing was changed");
+           "this restore does not place outside the data directory (the server's RENAME TABLE "
+           "into another database leaves such a table's link behind, so a restart could not "
+           "open it); restore the other tables with --table; nothing was changed");
     }
     plan.tables.push_back(table);
   }

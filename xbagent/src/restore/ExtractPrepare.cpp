@@ -1,10 +1,8 @@
 // Phase "extract and prepare": the stream is verified, extracted into a
 // private staging directory and prepared (--export) there, away from the
-// server. A backup holding .isl files (InnoDB tables with DATA DIRECTORY) is
-// refused before the prepare: its log names the remote files by their
-// absolute paths, and the tool's prepare applies it to those paths, the live
-// server's files, whether or not the .isl is there. Then every file the
-// restore needs must be there.
+// server. The prepare of a backup holding .isl files (InnoDB tables with DATA
+// DIRECTORY) sees the staging copies at the remote paths (RemoteMask.h), never
+// the live server's files. Then every file the restore needs must be there.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include "../ToolOutput.h"
 #include "../Tools.h"
 #include "Plan.h"
+#include "RemoteMask.h"
 #include "TableFiles.h"
 
 namespace xbagent {
@@ -44,26 +43,6 @@ void MakeStaging(Plan& plan) {
   plan.staging = staging;
   plan.stagingCreated = !exists;
   plan.stagingGuard = std::make_shared<StagingGuard>(staging, !exists);
-}
-
-// Tables with DATA DIRECTORY: the prepare would write the live remote file.
-void RefuseRemoteTablespaces(const std::string& staging) {
-  std::vector<std::string> tables;
-  for (const std::string& dir : ListDirectory(staging)) {
-    std::string path = JoinPath(staging, dir);
-    if (!IsDirectory(path)) continue;
-    for (const std::string& name : ListDirectory(path)) {
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".isl") == 0) {
-        tables.push_back(dir + "/" + name.substr(0, name.size() - 4));
-      }
-    }
-  }
-  if (tables.empty()) return;
-  std::string list;
-  for (const std::string& table : tables) list += (list.empty() ? "" : ", ") + table;
-  Fail("the backup holds InnoDB tables with DATA DIRECTORY (" + list + "); preparing it would "
-       "apply its log to the live server's remote files, so this restore refuses it before "
-       "the prepare; nothing was changed");
 }
 
 }  // namespace
@@ -90,8 +69,9 @@ void ExtractPrepare(Plan& plan) {
   ExtractStream(util, child, streamPath, size, plan.staging);
   plan.seconds["extract"] = MonotonicSeconds() - start;
   CheckStop("nothing was changed");
-  RefuseRemoteTablespaces(plan.staging);
+  RemoteMask mask(plan.staging);
   status = util.prepare(plan.staging);
+  mask.Release();
   if (status.IsError()) {
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
   }
