@@ -18,6 +18,7 @@
 #include "../Extract.h"
 #include "../Fs.h"
 #include "../Log.h"
+#include "../StopWatcher.h"
 #include "../ToolOutput.h"
 #include "../Tools.h"
 #include "Plan.h"
@@ -91,7 +92,11 @@ void ExtractPrepare(Plan& plan) {
   plan.seconds["extract"] = MonotonicSeconds() - start;
   CheckStop("nothing was changed");
   RefuseRemoteTablespaces(plan.staging);
-  status = util.prepare(plan.staging);
+  {
+    StopWatcher watch(nullptr);  // the tool runs on an object of the library's own
+    status = util.prepare(plan.staging);
+  }
+  CheckStop("nothing was changed");
   if (status.IsError()) {
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
   }
