@@ -50,28 +50,38 @@ std::vector<std::pair<pid_t, pid_t>> ProcessLinks() {
   return links;
 }
 
-// Signals pid if it is (still) a child of parent: the pidfd pins the
-// process, and a process that was replaced meanwhile gives ESRCH.
-void SignalIfChildOf(pid_t pid, pid_t parent, int signal) {
+// A pidfd for pid if it is (still) a child of parent, else -1: the pidfd
+// pins the process, and a process that was replaced meanwhile gives ESRCH
+// when signalled.
+int PidfdIfChildOf(pid_t pid, pid_t parent) {
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
-  if (pidfd < 0) return;
-  if (ParentOf(pid) == parent) ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u);
+  if (pidfd < 0 || ParentOf(pid) == parent) return pidfd;
   ::close(pidfd);
+  return -1;
 }
 
 }  // namespace
 
 void SignalOwnTools(int signal) {
   const std::vector<std::pair<pid_t, pid_t>> links = ProcessLinks();
+  // Every process of the tree is pinned before any is signalled: a parent
+  // that dies first must not orphan its children out of the tree.
+  std::vector<int> pidfds;
   std::vector<pid_t> frontier{::getpid()};
   while (!frontier.empty()) {
     const pid_t parent = frontier.back();
     frontier.pop_back();
     for (const auto& link : links) {
       if (link.second != parent) continue;
-      SignalIfChildOf(link.first, parent, signal);  // parents before their children
+      const int pidfd = PidfdIfChildOf(link.first, parent);
+      if (pidfd < 0) continue;
+      pidfds.push_back(pidfd);
       frontier.push_back(link.first);
     }
+  }
+  for (int pidfd : pidfds) {
+    ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u);
+    ::close(pidfd);
   }
 }
 

@@ -39,9 +39,9 @@ class StopWatcher {
 };
 
 // Sends signal to every process this process started and to their
-// descendants (found through /proc), each through a pidfd that is checked to
-// still belong to the expected parent, so a pid reused meanwhile is never
-// signalled.
+// descendants (found through /proc), each through a pidfd taken, and checked
+// to still belong to the expected parent, before any is signalled, so a pid
+// reused meanwhile is never signalled and no process leaves the tree.
 void SignalOwnTools(int signal);
 
 }  // namespace xbagent
