@@ -20,8 +20,8 @@ namespace xbagent {
 // The destructor stops watching; it must run before the object is destroyed.
 class StopWatcher {
  public:
-  static const int kPollMs = 50;
-  static const int kKillAfterMs = 1000;
+  static constexpr int kPollMs = 50;
+  static constexpr int kKillAfterMs = 1000;
 
   explicit StopWatcher(LibMySqlProcess::MySqlChildProcess* child);
   ~StopWatcher();
