@@ -865,6 +865,46 @@ TEST(ChildProcessKill, NoRunningChildIsEsrch) {
   EXPECT_EQ(p.GetLastErrNo(), ESRCH);
 }
 
+// Kill from another thread ends a silent child while this thread is blocked
+// on it in ReadBuf, WriteBuf or Wait (a stop request during a long, quiet
+// tool step).
+TEST(ChildProcessKill, FromAnotherThreadEndsABlockedCall) {
+  enum class Blocked { kRead, kWrite, kWait };
+  const struct {
+    Blocked call;
+    bool newGroup;
+  } cases[] = {{Blocked::kWait, false}, {Blocked::kWait, true}, {Blocked::kRead, false},
+               {Blocked::kRead, true},  {Blocked::kWrite, false}, {Blocked::kWrite, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.call) * 2 + c.newGroup);
+    MySqlChildProcess p;
+    Start(p, "exec sleep 30", c.newGroup);
+    std::atomic<int> killed{1};
+    std::thread stopper([&] {
+      SleepMs(200);
+      killed = p.Kill(SIGTERM);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    if (c.call == Blocked::kRead) {
+      char buf[64];
+      long len = sizeof buf;
+      EXPECT_EQ(p.ReadBuf(buf, &len), 0);
+      EXPECT_EQ(len, 0);  // end of output
+    } else if (c.call == Blocked::kWrite) {
+      const std::string big(64L * 1024 * 1024, 'x');  // more than any pipe holds
+      EXPECT_NE(p.WriteBuf(big.data(), static_cast<long>(big.size())), 0);
+      EXPECT_EQ(p.GetLastErrNo(), EPIPE);
+    }
+    EXPECT_EQ(p.Wait(20), 128 + SIGTERM);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    stopper.join();
+    EXPECT_EQ(killed.load(), 0);
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_NE(p.Kill(SIGTERM), 0);  // reaped: never signalled again
+    EXPECT_EQ(p.GetLastErrNo(), ESRCH);
+  }
+}
+
 // Without bNewProcessGroup the child stays in the host's process group, so a
 // terminal's Ctrl-C still reaches it.
 TEST(ChildProcessKill, WithoutNewGroupTheChildSharesTheHostsGroup) {

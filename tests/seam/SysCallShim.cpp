@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,11 @@ pid_t Waitpid(pid_t pid, int* status, int options) noexcept {
 int Kill(pid_t pid, int signal) noexcept {
   if (Fails(kXbSeamKill)) return -1;
   return Passed(kXbSeamKill, ::kill(pid, signal));
+}
+int PidfdSendSignal(int pidfd, int signal) noexcept {
+  if (Fails(kXbSeamKill)) return -1;
+  return Passed(kXbSeamKill,
+                static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u)));
 }
 int Ioctl(int fd, unsigned long request, void* arg) noexcept {
   if (Fails(kXbSeamIoctl)) return -1;

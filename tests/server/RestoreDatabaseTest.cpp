@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -709,6 +710,54 @@ TEST_F(RestoreDatabaseTest, AriaTablesSurviveACrashAfterTheRestore) {
     EXPECT_EQ(TableChecksum(db, "a"), expected);
   }
   Sql("DROP DATABASE " + Ident(db) + ";\n");
+}
+
+// A prepare that prints nothing for a long time (a large redo log): SIGINT
+// still ends it, and the restore, within 2 s, changing nothing.
+TEST_F(RestoreDatabaseTest, SigintDuringASilentPrepareStopsItPromptly) {
+  TempDir tools("xbrd-tools");
+  const std::string pidFile = tools.path() + "/prepare.pid";
+  WriteFile(tools.path() + "/xtrabackup",
+            "#!/bin/sh\n"
+            "for a in \"$@\"; do\n"
+            "  if [ \"$a\" = --prepare ]; then echo $$ > " + Q(pidFile) + "; exec sleep 30; fi\n"
+            "done\n"
+            "exec " + Q(sandbox_.toolDir + "/xtrabackup") + " \"$@\"\n");
+  ASSERT_EQ(::chmod((tools.path() + "/xtrabackup").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((sandbox_.toolDir + "/xbstream").c_str(),
+                      (tools.path() + "/xbstream").c_str()), 0);
+  Damage();
+  const std::string before = Checksums();
+  TempDir tmp("xbrd-tmp");
+  Background run = Start("restore --database " + Q(kDb) + " --from " + Q(backupDir_) +
+                             " --defaults-file " + Q(sandbox_.cnf) + " --tool-dir " +
+                             Q(tools.path()) + " --replace",
+                         tmp.path(), tmp.path());
+  pid_t prepare = 0;
+  for (int i = 0; i < 3000 && prepare <= 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    prepare = static_cast<pid_t>(std::atol(ReadFile(pidFile).c_str()));
+  }
+  ASSERT_GT(prepare, 0) << ReadFile(run.err);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the sleep
+  ::kill(run.pid, SIGINT);
+  double seconds = 0;
+  EXPECT_EQ(WaitFor(run.pid, 40, &seconds), 1) << ReadFile(run.err);
+  EXPECT_LT(seconds, 2.0) << ReadFile(run.err);
+  const std::string said = ReadFile(run.err);
+  EXPECT_TRUE(Contains(said, "interrupted")) << said;
+  EXPECT_TRUE(Contains(said, "nothing was changed")) << said;
+  EXPECT_EQ(Checksums(), before);
+  EXPECT_EQ(Leftovers(), "0\n");
+  EXPECT_EQ(RunShell("ls -A " + Q(tmp.path()) + " | grep xbagent || true"), "");
+  // Gone, or a zombie waiting for whoever inherited it.
+  auto ended = [&] {
+    const std::string stat = ReadFile("/proc/" + std::to_string(prepare) + "/stat");
+    return stat.empty() || Contains(stat, ") Z ");
+  };
+  for (int i = 0; i < 100 && !ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(ended()) << "the prepare still runs";
+  ::kill(prepare, SIGKILL);
 }
 
 TEST_F(RestoreDatabaseTest, SigintStopsPromptlyAndARerunAfterSigkillCleansUp) {

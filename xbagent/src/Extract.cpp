@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "Progress.h"
 #include "Sha256.h"
+#include "StopWatcher.h"
 #include "StreamCodec.h"
 #include "ToolOutput.h"
 
@@ -100,6 +101,7 @@ void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChild
   if (status.IsError()) Fail("the extractor could not be started: " + status.AsString());
   bool writeFailed = false;
   uint64_t fed = 0;
+  StopWatcher watch(&child);  // the extractor may stop reading, or stall silently
   try {
     fed = FeedStream(child, streamPath, size, encoding, key, &writeFailed);
   } catch (const Failure&) {

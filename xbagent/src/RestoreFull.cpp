@@ -23,6 +23,7 @@
 #include "Progress.h"
 #include "RemoteTablespaces.h"
 #include "Sha256.h"
+#include "StopWatcher.h"
 #include "StreamCodec.h"
 #include "ToolOutput.h"
 #include "Tools.h"
@@ -140,7 +141,11 @@ int RunRestoreFull(const ArgList& argv) {
                  "; the restored one is inside the new data directory");
   }
 
-  status = util.prepare(staging);
+  {
+    StopWatcher watch(nullptr);  // the tool runs on an object of the library's own
+    status = util.prepare(staging);
+  }
+  if (StopRequested()) Fail("interrupted; the restore was abandoned");
   if (status.IsError()) {
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
   }

@@ -15,6 +15,7 @@
 
 #include "Commands.h"
 #include "Common.h"
+#include "StopWatcher.h"
 #include "ToolOutput.h"
 
 #ifndef XBAGENT_LIBRARY_VERSION
@@ -102,6 +103,7 @@ int RunAndCapture(const std::string& command, std::string* output, size_t maxByt
   LibMySqlProcess::MySqlChildProcess child;
   if (child.Initialize(command, "", "") != 0) return -1;
   if (child.ZU_CreateProcess(true, true, true, false) != 0) return -1;
+  StopWatcher watch(&child);
   std::vector<char> buffer(16384);
   for (;;) {
     long length = static_cast<long>(buffer.size());

@@ -11,6 +11,7 @@
 //   xbagent info DIR          what a backup holds
 //   xbagent list ROOT         the backups under a directory
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -34,9 +35,10 @@ namespace xbagent {
 
 namespace {
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+// Atomic: the stop watcher reads it on a thread of its own.
+std::atomic<int> g_stopSignal{0};
 
-void OnStopSignal(int signal) { g_stopSignal = signal; }
+void OnStopSignal(int signal) { g_stopSignal.store(signal); }
 
 const char kUsage[] =
     "usage: xbagent COMMAND [OPTIONS]\n"
@@ -114,7 +116,7 @@ void InstallSignalHandlers() {
 
 }  // namespace
 
-bool StopRequested() { return g_stopSignal != 0; }
+bool StopRequested() { return g_stopSignal.load() != 0; }
 
 }  // namespace xbagent
 

@@ -53,16 +53,24 @@ void Sleep(int ms) noexcept { sys::Poll(nullptr, 0, ms); }
 }  // namespace
 
 PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSink,
-                         int64_t deadlineMs, int* rawStatus) noexcept {
+                         int64_t deadlineMs, int* rawStatus, std::mutex* reapLock) noexcept {
   Scratch scratch;
 
+  // Reaps the child (block: it is known to have exited, or no one else can
+  // be waiting for the lock) and forgets its pid under reapLock.
+  auto reap = [&](bool block, int* status) {
+    std::unique_lock<std::mutex> guard;
+    if (reapLock != nullptr) guard = std::unique_lock<std::mutex>(*reapLock);
+    if (ReapChild(h->pid, h->pidfd, block, status) != 1) return false;
+    h->pid = -1;
+    CloseFd(&h->pidfd);
+    return true;
+  };
   auto finish = [&](int status) {
     // The child is gone: everything it wrote is already in the pipes.
     DrainAvailable(&h->stdoutFd, outSink, scratch.data(), scratch.size(), kFinalDrainBytes);
     DrainAvailable(&h->stderrFd, errSink, scratch.data(), scratch.size(), kFinalDrainBytes);
     *rawStatus = status;
-    h->pid = -1;
-    CloseFd(&h->pidfd);
     return PumpResult::kExited;
   };
 
@@ -70,7 +78,7 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
     const bool usePidfd = h->pidfd >= 0;
     if (!usePidfd) {
       int status = -1;
-      if (ReapChild(h->pid, h->pidfd, false, &status) == 1) return finish(status);
+      if (reap(false, &status)) return finish(status);
     }
     if (deadlineMs >= 0 && NowMs() >= deadlineMs) return PumpResult::kTimedOut;
 
@@ -82,9 +90,9 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
     if (set.count == 0) {
       // No pipes and no pidfd: block in waitpid when there is no deadline,
       // otherwise sleep a little and poll waitpid again.
-      if (deadlineMs < 0) {
+      if (deadlineMs < 0 && reapLock == nullptr) {
         int status = -1;
-        ReapChild(h->pid, h->pidfd, true, &status);
+        reap(true, &status);
         return finish(status);
       }
       Sleep(TimeoutUntil(deadlineMs, kExitPollMs));
@@ -104,7 +112,7 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
       DrainAvailable(&h->stderrFd, errSink, scratch.data(), scratch.size(), kDrainPerWake);
     if (set.Ready(iPid)) {
       int status = -1;
-      ReapChild(h->pid, h->pidfd, true, &status);  // exited: returns at once
+      reap(true, &status);  // exited: returns at once
       return finish(status);
     }
   }

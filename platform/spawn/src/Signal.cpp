@@ -63,14 +63,22 @@ std::vector<pid_t> Descendants(std::vector<pid_t> frontier) {
   return found;
 }
 
+// Signals the child itself: through its pidfd when there is one, so that a
+// child someone else reaped is never mistaken for a process reusing its pid.
+int SignalChild(pid_t pid, int pidfd, int signal) noexcept {
+  if (pidfd >= 0) return sys::PidfdSendSignal(pidfd, signal) == 0 ? 0 : errno;
+  return sys::Kill(pid, signal) == 0 ? 0 : errno;
+}
+
 // Signals root and its descendants as found before any of them is
 // signalled (the root first: a shell whose tool died first would otherwise
 // exit normally before its own signal arrived), then once more whatever the
 // signalled processes started meanwhile.
-int SignalTree(pid_t root, int signal) {
+int SignalTree(pid_t root, int rootPidfd, int signal) {
   std::vector<pid_t> signalled{root};
   std::vector<pid_t> found = Descendants({root});
-  const int result = sys::Kill(root, signal) == 0 ? 0 : errno;
+  const int result = SignalChild(root, rootPidfd, signal);
+  if (result == ESRCH) return result;  // reaped: its pid may name another process
   for (int pass = 0; pass < 2; ++pass) {
     for (pid_t pid : found) {
       if (std::find(signalled.begin(), signalled.end(), pid) != signalled.end()) continue;
@@ -86,14 +94,18 @@ int SignalTree(pid_t root, int signal) {
 
 int SignalChildTree(const ChildHandles& handles, int signal) noexcept {
   if (handles.pid <= 0) return ESRCH;
-  // The child is not reaped, so its pid (and its group's id) cannot have
-  // been reused.
-  if (handles.ownGroup) return sys::Kill(-handles.pid, signal) == 0 ? 0 : errno;
+  // The caller has not reaped the child, so its pid (and its group's id)
+  // cannot have been reused; the pidfd also rules out a host that reaped it
+  // behind our back (signal 0 only checks that it is still there).
+  if (handles.ownGroup) {
+    if (handles.pidfd >= 0 && SignalChild(handles.pid, handles.pidfd, 0) != 0) return ESRCH;
+    return sys::Kill(-handles.pid, signal) == 0 ? 0 : errno;
+  }
   try {
-    return SignalTree(handles.pid, signal);
+    return SignalTree(handles.pid, handles.pidfd, signal);
   } catch (...) {
     // Out of memory: the child itself is still signalled.
-    return sys::Kill(handles.pid, signal) == 0 ? 0 : errno;
+    return SignalChild(handles.pid, handles.pidfd, signal);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +45,9 @@ pid_t Waitpid(pid_t pid, int* status, int options) noexcept {
   return ::waitpid(pid, status, options);
 }
 int Kill(pid_t pid, int signal) noexcept { return ::kill(pid, signal); }
+int PidfdSendSignal(int pidfd, int signal) noexcept {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u));
+}
 int Ioctl(int fd, unsigned long request, void* arg) noexcept { return ::ioctl(fd, request, arg); }
 
 void* MapStack(size_t len) noexcept {

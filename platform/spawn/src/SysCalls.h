@@ -23,6 +23,9 @@ int Fcntl(int fd, int cmd, int arg) noexcept;
 int Poll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept;
 pid_t Waitpid(pid_t pid, int* status, int options) noexcept;
 int Kill(pid_t pid, int signal) noexcept;
+// pidfd_send_signal(pidfd, signal, NULL, 0): signals exactly the process
+// behind pidfd, never a later process that reuses its pid.
+int PidfdSendSignal(int pidfd, int signal) noexcept;
 int Ioctl(int fd, unsigned long request, void* arg) noexcept;
 // mmap of an anonymous read-write region (the child's stack); nullptr with
 // errno on failure.

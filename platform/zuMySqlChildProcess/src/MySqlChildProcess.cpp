@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <mutex>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -98,6 +99,11 @@ struct MySqlChildProcess::Impl {
   bool lastReadShort = false;
   size_t outReadAfterExit = 0;  // stdout bytes read after the exit was seen
   std::unique_ptr<char[]> scratch;
+  // Held by Kill while it signals, and around every reaping of the child
+  // together with the writes of h.pid, h.pidfd and h.ownGroup, so Kill
+  // (which may run on another thread) reads them consistently and never
+  // signals a pid that was reaped.
+  std::mutex killLock;
 
   ~Impl() { childspawn::CloseAll(&h); }
 
@@ -113,7 +119,8 @@ struct MySqlChildProcess::Impl {
     return childspawn::DrainAvailable(fd, sink, small, sizeof(small), maxBytes);
   }
 
-  void NoteReaped(int status) noexcept {
+  // The child is gone. Call with killLock held.
+  void NoteReapedLocked(int status) noexcept {
     reaped = true;
     rawStatus = status;
     h.pid = -1;
@@ -125,21 +132,17 @@ struct MySqlChildProcess::Impl {
     if (reaped) return true;
     if (!started || h.pid < 0) return false;
     int status = -1;
-    if (h.pidfd >= 0) {
-      if (!childspawn::PidfdSignalsExit(h.pidfd)) return false;
-      childspawn::ReapChild(h.pid, h.pidfd, true, &status);  // exited: returns at once
-      NoteReaped(status);
-      return true;
-    }
-    if (childspawn::ReapChild(h.pid, h.pidfd, false, &status) == 1) {
-      NoteReaped(status);
-      return true;
-    }
-    return false;
+    if (h.pidfd >= 0 && !childspawn::PidfdSignalsExit(h.pidfd)) return false;
+    std::lock_guard<std::mutex> guard(killLock);
+    // With a pidfd the child has exited and this returns at once.
+    if (childspawn::ReapChild(h.pid, h.pidfd, h.pidfd >= 0, &status) != 1) return false;
+    NoteReapedLocked(status);
+    return true;
   }
 
   // Forgets the previous run (its child was waited for).
   void ResetRun() noexcept {
+    std::lock_guard<std::mutex> guard(killLock);
     childspawn::CloseAll(&h);
     h = ChildHandles();
     started = pipes = reaped = waited = false;
@@ -162,6 +165,7 @@ MySqlChildProcess::~MySqlChildProcess() {
   childspawn::CloseFd(&p.h.stdinFd);
   childspawn::CloseFd(&p.h.stdoutFd);
   childspawn::CloseFd(&p.h.stderrFd);
+  std::lock_guard<std::mutex> guard(p.killLock);
   childspawn::CloseFd(&p.h.pidfd);
   if (p.started && !p.reaped && p.h.pid > 0) {
     int status = -1;
@@ -246,7 +250,12 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
                                   : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
     req.newProcessGroup = bNewProcessGroup;
     req.largePipes = bPipes;
-    err = childspawn::Spawn(req, &p.h);
+    ChildHandles started;
+    err = childspawn::Spawn(req, &started);
+    if (err == 0) {
+      std::lock_guard<std::mutex> guard(p.killLock);
+      p.h = started;
+    }
   } catch (...) {
     err = ENOMEM;
   }
@@ -446,12 +455,13 @@ int MySqlChildProcess::Wait(unsigned int nTimeoutSeconds) {
         nTimeoutSeconds == 0 ? -1
                              : childspawn::NowMs() + static_cast<int64_t>(nTimeoutSeconds) * 1000;
     int status = -1;
-    if (childspawn::PumpUntilExit(&p.h, &p.outKeep, &p.err, deadline, &status) ==
+    if (childspawn::PumpUntilExit(&p.h, &p.outKeep, &p.err, deadline, &status, &p.killLock) ==
         childspawn::PumpResult::kTimedOut) {
       m_nLastErrNo = ETIMEDOUT;
       return -1;
     }
-    p.NoteReaped(status);
+    std::lock_guard<std::mutex> guard(p.killLock);
+    p.NoteReapedLocked(status);
   }
   // The child is gone: take what its pipes still hold, then end them, so a
   // descendant holding them open cannot make a later ReadBuf block.
@@ -467,11 +477,23 @@ int MySqlChildProcess::Wait(unsigned int nTimeoutSeconds) {
 }
 
 int MySqlChildProcess::Kill(int nSignal) {
-  if (!m_pImpl || !m_pImpl->started || m_pImpl->reaped || m_pImpl->h.pid <= 0) {
+  if (!m_pImpl) {
     m_nLastErrNo = ESRCH;
     return -1;
   }
-  const int err = childspawn::SignalChildTree(m_pImpl->h, nSignal);
+  Impl& p = *m_pImpl;
+  // Only h.pid, h.pidfd and h.ownGroup are read, under the lock that every
+  // reaping holds: the child cannot be reaped (its pid freed) meanwhile.
+  std::lock_guard<std::mutex> guard(p.killLock);
+  if (p.h.pid <= 0) {
+    m_nLastErrNo = ESRCH;
+    return -1;
+  }
+  ChildHandles target;
+  target.pid = p.h.pid;
+  target.pidfd = p.h.pidfd;
+  target.ownGroup = p.h.ownGroup;
+  const int err = childspawn::SignalChildTree(target, nSignal);
   m_nLastErrNo = err;
   return err == 0 ? 0 : -1;
 }

@@ -8,6 +8,7 @@
 
 #include "../Common.h"
 #include "../Log.h"
+#include "../StopWatcher.h"
 #include "BackupPhases.h"
 
 namespace xbagent {
@@ -29,8 +30,11 @@ void StreamBackup(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildP
   const bool encode = !options.encoding.Plain();
   EncodingPipe encoder;
   const int relayFd = encode ? encoder.Start(outFd, options.encoding, options.key) : outFd;
-  outcome->relay =
-      RelayStream(child, relayFd, hash || encode, outcome->scanner, outcome->toolErrors);
+  {
+    StopWatcher watch(&child);
+    outcome->relay =
+        RelayStream(child, relayFd, hash || encode, outcome->scanner, outcome->toolErrors);
+  }
   outcome->droppedErrBytes = child.GetDroppedErrBytes();
   if (encode) {
     outcome->encoded = encoder.Finish();

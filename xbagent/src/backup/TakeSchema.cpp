@@ -7,6 +7,7 @@
 
 #include "../Common.h"
 #include "../Log.h"
+#include "../StopWatcher.h"
 #include "../ToolOutput.h"
 #include "../Tools.h"
 #include "BackupPhases.h"
@@ -28,7 +29,12 @@ std::string DumpSchema(XtraBackup::XtraBackupUtil& util, const BackupOptions& op
   std::string command = SchemaCommand(options);
   Log().Detail(Verbosity::kVerbose, "schema: " + command);
   std::string schema;
-  CKaError status = util.getSchemaDataForXtrabackup(command, schema);
+  CKaError status;
+  {
+    StopWatcher watch(nullptr);  // the tool runs on an object of the library's own
+    status = util.getSchemaDataForXtrabackup(command, schema);
+  }
+  if (StopRequested()) Fail("interrupted");
   if (status.IsError()) {
     Fail("the schema dump failed: " + ReasonFromText(status.AsString(), "mariadb-dump"));
   }

@@ -16,6 +16,7 @@
 #include "../Extract.h"
 #include "../Fs.h"
 #include "../Log.h"
+#include "../StopWatcher.h"
 #include "../ToolOutput.h"
 #include "../Tools.h"
 #include "Plan.h"
@@ -70,8 +71,12 @@ void ExtractPrepare(Plan& plan) {
   plan.seconds["extract"] = MonotonicSeconds() - start;
   CheckStop("nothing was changed");
   RemoteMask mask(plan.staging);
-  status = util.prepare(plan.staging);
+  {
+    StopWatcher watch(nullptr);  // the tool runs on an object of the library's own
+    status = util.prepare(plan.staging);
+  }
   mask.Release();
+  CheckStop("nothing was changed");
   if (status.IsError()) {
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
   }

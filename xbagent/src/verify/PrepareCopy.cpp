@@ -12,6 +12,7 @@
 #include "../Extract.h"
 #include "../Fs.h"
 #include "../Log.h"
+#include "../StopWatcher.h"
 #include "../RemoteTablespaces.h"
 #include "../StreamCodec.h"
 #include "../ToolOutput.h"
@@ -44,7 +45,10 @@ void PrepareServerCopy(const VerifyOptions& options, const ManifestSummary& mani
     Log().Detail(Verbosity::kVerbose, "table " + space.table + " had its tablespace in " +
                                           space.remotePath + "; the copy keeps it inside");
   }
-  status = util.prepare(data);
+  {
+    StopWatcher watch(nullptr);  // the tool runs on an object of the library's own
+    status = util.prepare(data);
+  }
   if (StopRequested()) Fail("interrupted");
   if (status.IsError()) {
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include <ChildSpawn/Spawn.h>
 #include <ChildSpawn/TailBuffer.h>
@@ -26,7 +27,12 @@ enum class PumpResult { kExited, kTimedOut };
 // child is gone, what the pipes hold is read (at most kFinalDrainBytes each)
 // and the child is reaped. deadlineMs < 0 waits without limit. On kExited
 // *rawStatus is set as by ReapChild and handles->pid is set to -1.
+// reapLock, when given, is held from the reaping waitpid until handles->pid
+// is -1 and the pidfd closed, so that another thread signalling the child
+// under the same lock never signals a reused pid; waitpid then never blocks
+// while the lock is held (without a pidfd it is polled).
 PumpResult PumpUntilExit(ChildHandles* handles, TailBuffer* outSink, TailBuffer* errSink,
-                         int64_t deadlineMs, int* rawStatus) noexcept;
+                         int64_t deadlineMs, int* rawStatus,
+                         std::mutex* reapLock = nullptr) noexcept;
 
 }  // namespace childspawn

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -13,7 +14,10 @@ namespace LibMySqlProcess {
 // Lifecycle: construct -> Initialize -> ZU_CreateProcess -> (ReadBuf /
 // WriteBuf / CloseInput)* -> Wait -> ReadErrBuf. After Wait the object may be
 // initialized again for another command. One object is used from one thread
-// at a time; different objects are independent.
+// at a time, with one exception: Kill may be called from any thread at any
+// time, also while another thread is inside ReadBuf, WriteBuf or Wait on the
+// same object (a stop request ending a tool that prints nothing). Different
+// objects are independent.
 //
 // The child is started through /bin/sh -c -- COMMAND with
 // clone(CLONE_VM | CLONE_VFORK | CLONE_PIDFD) and exec, like posix_spawn (no
@@ -120,7 +124,7 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // unknown or no child was started.
   int Wait(unsigned int nTimeoutSeconds);
 
-  int GetLastErrNo() const { return m_nLastErrNo; }
+  int GetLastErrNo() const { return m_nLastErrNo.load(std::memory_order_relaxed); }
 
   // Sends nSignal to the started command and to everything it started: the
   // child's process group when it was started with bNewProcessGroup,
@@ -128,6 +132,16 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // Returns 0; nonzero with GetLastErrNo() == ESRCH when no child runs (none
   // started, or already reaped), or the errno of kill(2). Wait still reaps
   // the child afterwards.
+  // Thread safety: Kill may run on another thread while one thread is inside
+  // ReadBuf, WriteBuf or Wait (which then return as the child ends). Kill
+  // and the reaping of the child exclude each other (one mutex), so Kill
+  // never signals a pid after this object reaped it, and the child itself
+  // is signalled through its pidfd (pidfd_send_signal), so not even a host
+  // that reaps children behind the object's back makes it signal a reused
+  // pid. Descendants found through /proc have no such guarantee (see
+  // above). GetLastErrNo then tells the outcome of whichever call ended last.
+  // Kill must not race with the destructor; a Kill while no child runs
+  // (before ZU_CreateProcess, after the reaping) returns ESRCH.
   int Kill(int nSignal);
 
   // Process id of the running child (the shell), or -1.
@@ -140,7 +154,7 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
 
  private:
   struct Impl;
-  int m_nLastErrNo;
+  std::atomic<int> m_nLastErrNo;
   std::unique_ptr<Impl> m_pImpl;
 };
 

@@ -1,0 +1,130 @@
+#include "StopWatcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "Commands.h"
+
+namespace xbagent {
+
+namespace {
+
+// The parent of process pid from /proc/PID/stat, or -1.
+pid_t ParentOf(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[512];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return -1;
+  text[n] = '\0';
+  // "pid (comm) state ppid ...": comm may hold anything; parse from the last ')'.
+  const char* close = std::strrchr(text, ')');
+  if (close == nullptr || std::strlen(close) < 5) return -1;
+  return static_cast<pid_t>(std::strtol(close + 4, nullptr, 10));
+}
+
+// (pid, parent) of every process.
+std::vector<std::pair<pid_t, pid_t>> ProcessLinks() {
+  std::vector<std::pair<pid_t, pid_t>> links;
+  if (DIR* dir = ::opendir("/proc")) {
+    while (const struct dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+      const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+      const pid_t parent = ParentOf(pid);
+      if (parent > 0) links.emplace_back(pid, parent);
+    }
+    ::closedir(dir);
+  }
+  return links;
+}
+
+// A pidfd for pid if it is (still) a child of parent, else -1: the pidfd
+// pins the process, and a process that was replaced meanwhile gives ESRCH
+// when signalled.
+int PidfdIfChildOf(pid_t pid, pid_t parent) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
+  if (pidfd < 0 || ParentOf(pid) == parent) return pidfd;
+  ::close(pidfd);
+  return -1;
+}
+
+}  // namespace
+
+void SignalOwnTools(int signal) {
+  const std::vector<std::pair<pid_t, pid_t>> links = ProcessLinks();
+  // Every process of the tree is pinned before any is signalled: a parent
+  // that dies first must not orphan its children out of the tree.
+  std::vector<int> pidfds;
+  std::vector<pid_t> frontier{::getpid()};
+  while (!frontier.empty()) {
+    const pid_t parent = frontier.back();
+    frontier.pop_back();
+    for (const auto& link : links) {
+      if (link.second != parent) continue;
+      const int pidfd = PidfdIfChildOf(link.first, parent);
+      if (pidfd < 0) continue;
+      pidfds.push_back(pidfd);
+      frontier.push_back(link.first);
+    }
+  }
+  for (int pidfd : pidfds) {
+    ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u);
+    ::close(pidfd);
+  }
+}
+
+StopWatcher::StopWatcher(LibMySqlProcess::MySqlChildProcess* child) : child_(child) {
+  // The stop signals keep going to the threads that were there before.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  try {
+    thread_ = std::thread([this] { Watch(); });
+  } catch (...) {
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    throw;
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+StopWatcher::~StopWatcher() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    done_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void StopWatcher::Watch() {
+  const auto poll = std::chrono::milliseconds(kPollMs);
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!wake_.wait_for(lock, poll, [this] { return done_ || StopRequested(); })) {
+  }
+  // Every tool the call still starts is stopped too; one that ignores
+  // SIGTERM must not hold the stop for long.
+  const auto killAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(kKillAfterMs);
+  while (!done_) {
+    const int signal = std::chrono::steady_clock::now() < killAt ? SIGTERM : SIGKILL;
+    if (child_ != nullptr) {
+      child_->Kill(signal);
+    } else {
+      SignalOwnTools(signal);
+    }
+    wake_.wait_for(lock, poll, [this] { return done_; });
+  }
+}
+
+}  // namespace xbagent
