@@ -449,8 +449,9 @@ TEST_F(RestoreDatabaseTest, AsNewNameRestoresBesideTheLiveDatabase) {
                 std::string(kCopy) + "';\n"),
             "0\n");
 
-  Restore(backupDir_, false, &r, " --as " + Q(kCopy));
+  Restore(backupDir_, false, &r, " --as " + Q(kCopy) + " --json");
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"target\": \"" + std::string(kCopy) + "\"")) << r.out;
   EXPECT_EQ(Checksums(kCopy), expected_);
   EXPECT_EQ(Checksums(), before);
   // The trigger of the new database fires on the new database's table.

@@ -29,6 +29,7 @@ const char kUsage[] =
     "  --replace            replace the database (or the --table tables) when it exists;\n"
     "                       without it nothing that exists is ever changed\n"
     "  --dry-run            print the plan, the checks and the disk space; change nothing\n"
+    "  --json               print the result (database, tables, bytes, binlog coordinates)\n"
     "  --lock-wait-timeout SECONDS\n"
     "                       longest wait for a metadata lock (default 60); then the\n"
     "                       restore stops, naming the sessions that may hold it\n"
@@ -82,7 +83,7 @@ Options ParseOptions(const ArgList& given) {
   options.tables = TakeTables(argv);
   Args args(kUsage,
             {{"--database", true}, {"--from", true}, {"--replace", false}, {"--as", true},
-             {"--dry-run", false}, {"--lock-wait-timeout", true},
+             {"--dry-run", false}, {"--json", false}, {"--lock-wait-timeout", true},
              {"--defaults-file", true}, {"--tool-dir", true}, {"--datadir", true},
              {"--socket", true}, {"--user", true}, {"--staging-dir", true}},
             argv);
@@ -101,6 +102,7 @@ Options ParseOptions(const ArgList& given) {
   if (options.defaultsFile.empty()) UsageFail("--defaults-file CNF is required");
   options.replace = args.Has("--replace");
   options.dryRun = args.Has("--dry-run");
+  options.json = args.Has("--json");
   if (args.Has("--lock-wait-timeout")) {
     uint64_t seconds = 0;
     if (!ParseUnsigned(args.Value("--lock-wait-timeout"), &seconds) || seconds == 0 ||

@@ -45,6 +45,7 @@ struct Options {
   std::string defaultsFile;
   bool replace = false;
   bool dryRun = false;
+  bool json = false;       // --json: the result as one JSON object on stdout
   unsigned lockWaitSeconds = 60;
   std::string toolDir;
   std::string datadir;

@@ -7,6 +7,7 @@
 
 #include "../Commands.h"
 #include "../Common.h"
+#include "../JsonDoc.h"
 #include "../Log.h"
 #include "Plan.h"
 
@@ -24,8 +25,24 @@ std::string NothingChanged(const std::string& message) {
   return message + "; nothing was changed";
 }
 
+void PrintJson(const Plan& plan, double started) {
+  Json binlog;
+  if (plan.haveBinlog) binlog = {{"file_number", plan.fileNumber}, {"position", plan.position}};
+  Json out = {{"kind", "database"},
+              {"database", plan.options.database},
+              {"target", plan.options.target},
+              {"tables", plan.tables.size()},
+              {"bytes", plan.bytes},
+              {"seconds", MonotonicSeconds() - started},
+              {"binlog", binlog}};
+  std::fputs(JsonText(out).c_str(), stdout);
+  std::fflush(stdout);
+}
+
 void Summarise(const Plan& plan, double started) {
-  if (plan.haveBinlog) {
+  if (plan.options.json) {
+    PrintJson(plan, started);
+  } else if (plan.haveBinlog) {
     std::printf("file_number=%ld\nposition=%ld\n", plan.fileNumber, plan.position);
     std::fflush(stdout);
   }
