@@ -23,16 +23,15 @@ void ProgressCallback(uint64_t bytes, void* context) {
   static_cast<Progress*>(context)->Update(bytes);
 }
 
-// Feeds the stream file to xbstream running on child; returns the bytes
+// Hands what feed produces to xbstream running on child; returns the bytes
 // written before the extractor stopped reading (all of them when it read to
 // the end).
-uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, const std::string& streamPath,
-                    uint64_t size, const StreamEncoding& encoding, const std::string& key,
-                    bool* writeFailed) {
+uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, uint64_t size,
+                    const StreamFeeder& feed, bool* writeFailed) {
   *writeFailed = false;
   Progress progress("extract", size);
   uint64_t fed = 0;
-  return ReadDecodedStream(streamPath, encoding, key, [&](const char* data, size_t length) {
+  feed([&](const char* data, size_t length) {
     if (StopRequested()) return false;
     if (child.WriteBuf(data, static_cast<long>(length)) != 0) {
       *writeFailed = true;
@@ -42,6 +41,7 @@ uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, const std::string
     progress.Update(fed);
     return true;
   });
+  return fed;
 }
 
 }  // namespace
@@ -97,13 +97,20 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
 void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
                    const std::string& streamPath, uint64_t size, const std::string& staging,
                    const StreamEncoding& encoding, const std::string& key) {
+  ExtractFed(util, child, size, staging, [&](const ChunkSink& sink) {
+    ReadDecodedStream(streamPath, encoding, key, sink);
+  });
+}
+
+void ExtractFed(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
+                uint64_t size, const std::string& staging, const StreamFeeder& feed) {
   CKaError status = util.extractXtraBackup(staging);
   if (status.IsError()) Fail("the extractor could not be started: " + status.AsString());
   bool writeFailed = false;
   uint64_t fed = 0;
   StopWatcher watch(&child);  // the extractor may stop reading, or stall silently
   try {
-    fed = FeedStream(child, streamPath, size, encoding, key, &writeFailed);
+    fed = FeedStream(child, size, feed, &writeFailed);
   } catch (const Failure&) {
     child.CloseInput();
     child.Wait(0);

@@ -5,6 +5,7 @@
 // library, and check the result is a complete full backup.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <XtraBackup/XtraBackupUtil.h>
@@ -44,5 +45,13 @@ void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChild
                    const std::string& streamPath, uint64_t size, const std::string& staging,
                    const StreamEncoding& encoding = StreamEncoding(),
                    const std::string& key = std::string());
+
+// Hands the tool's stream to its sink, piece by piece, until the end or
+// until the sink returns false; throws Failure when the stream is bad.
+using StreamFeeder = std::function<void(const ChunkSink&)>;
+
+// ExtractStream for a stream that feed produces; size is its expected length.
+void ExtractFed(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
+                uint64_t size, const std::string& staging, const StreamFeeder& feed);
 
 }  // namespace xbagent

@@ -169,6 +169,11 @@ ManifestSummary LoadManifest(const std::string& backupDir) {
   if (!PathExists(path)) {
     Fail(backupDir + " is not a backup directory (no " + kManifestFile + ")");
   }
+  return LoadManifestFile(path);
+}
+
+ManifestSummary LoadManifestFile(const std::string& path) {
+  if (!PathExists(path)) Fail("the manifest " + path + " does not exist");
   if (::access(path.c_str(), R_OK) != 0 && errno == EACCES) {
     Fail("permission denied: cannot read " + path);
   }

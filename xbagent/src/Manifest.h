@@ -46,6 +46,9 @@ struct ManifestSummary {
 
 // Reads DIR/manifest.json; throws Failure naming what is missing or wrong.
 ManifestSummary LoadManifest(const std::string& backupDir);
+// Reads a manifest file kept apart from its stream (backup --output -
+// --manifest FILE).
+ManifestSummary LoadManifestFile(const std::string& path);
 
 // One table as the backup recorded it.
 struct ManifestTable {

@@ -33,7 +33,8 @@ namespace xbagent {
 namespace {
 
 const char kUsage[] =
-    "usage: xbagent restore --full --from DIR --target-datadir NEWDIR\n"
+    "usage: xbagent restore --full (--from DIR | --from - --manifest FILE)\n"
+    "                       --target-datadir NEWDIR\n"
     "                       [--staging-dir DIR] [--tool-dir DIR] [--encrypt-key-file FILE]\n"
     "                       [-v | -q] [--log FILE]\n"
     "\n"
@@ -42,6 +43,9 @@ const char kUsage[] =
     "the restored files belong to user mysql.\n"
     "\n"
     "  --from DIR            the backup directory\n"
+    "  --from -              read the stream on standard input (as 'backup --output -'\n"
+    "                        wrote it); needs --manifest\n"
+    "  --manifest FILE       with --from -: the manifest written with the stream\n"
     "  --target-datadir DIR  the new data directory: must not exist, or be empty\n"
     "  --staging-dir DIR     where to extract and prepare (must not exist, or be empty;\n"
     "                        same file system as the target); default: next to the target\n"
@@ -51,7 +55,10 @@ const char kUsage[] =
     "                        as one JSON object instead of the coordinate lines\n"
     "\n"
     "Steps: check the stream's size and SHA-256 against the manifest, extract it, check\n"
-    "it was complete, prepare it, move it into place. Prints the binary-log coordinates\n"
+    "it was complete, prepare it, move it into place. A stream on standard input is\n"
+    "hashed while it is extracted; when its size or SHA-256 differ from the manifest\n"
+    "the extracted files are removed and the target is never created.\n"
+    "Prints the binary-log coordinates\n"
     "of the backup (file_number=, position=) on standard output.\n"
     "Tables created with DATA DIRECTORY get their files inside the new data directory:\n"
     "the .isl files are dropped before the prepare, which so never opens the live\n"
@@ -70,7 +77,7 @@ int RunRestoreFull(const ArgList& argv) {
   Args args(kUsage,
             {{"--full", false}, {"--from", true}, {"--target-datadir", true},
              {"--staging-dir", true}, {"--tool-dir", true}, {"--encrypt-key-file", true},
-             {"--json", false}},
+             {"--json", false}, {"--manifest", true}},
             argv);
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   if (args.Value("--from").empty()) UsageFail("--from DIR is required");
@@ -80,16 +87,26 @@ int RunRestoreFull(const ArgList& argv) {
   }
   const double started = MonotonicSeconds();
 
-  const std::string backupDir = AbsolutePath(args.Value("--from"));
+  const bool fromStdin = args.Value("--from") == "-";
+  if (fromStdin != args.Has("--manifest")) {
+    UsageFail("--manifest FILE goes with --from - (a stream on standard input), and it needs it");
+  }
+  if (fromStdin && args.Value("--manifest").empty()) UsageFail("--manifest needs a file");
+  if (fromStdin && ::isatty(0)) UsageFail("--from -: standard input is a terminal, not a stream");
+  const std::string backupDir = fromStdin ? std::string() : AbsolutePath(args.Value("--from"));
   const std::string target = AbsolutePath(args.Value("--target-datadir"));
-  if (!IsDirectory(backupDir)) Fail("backup directory " + backupDir + " does not exist");
-  ManifestSummary manifest = LoadManifest(backupDir);
+  if (!fromStdin && !IsDirectory(backupDir)) {
+    Fail("backup directory " + backupDir + " does not exist");
+  }
+  const std::string source = fromStdin ? std::string("standard input") : backupDir;
+  ManifestSummary manifest = fromStdin ? LoadManifestFile(AbsolutePath(args.Value("--manifest")))
+                                       : LoadManifest(backupDir);
   if (manifest.kind != "server") {
-    Fail(backupDir + " holds one database ('" + manifest.database +
+    Fail(source + " holds one database ('" + manifest.database +
          "'), not a whole server; use restore --database");
   }
-  const std::string streamPath = JoinPath(backupDir, manifest.streamFile);
-  if (!PathExists(streamPath)) Fail("the backup has no stream file " + streamPath);
+  const std::string streamPath = fromStdin ? std::string() : JoinPath(backupDir, manifest.streamFile);
+  if (!fromStdin && !PathExists(streamPath)) Fail("the backup has no stream file " + streamPath);
 
   // Target and staging: new or empty, on one file system so the final move
   // is a rename.
@@ -109,11 +126,14 @@ int RunRestoreFull(const ArgList& argv) {
   if (::getpwnam("mysql") == nullptr) Fail("there is no user 'mysql' to own the data directory");
 
   const std::string key = KeyForBackup(manifest.encoding, args.Value("--encrypt-key-file"));
-  if (manifest.encoding.encrypted) CheckStreamKey(streamPath, key);
-  uint64_t size = VerifyStream(manifest, streamPath);
-  // A compressed or encrypted stream is decoded whole first: a wrong key or a
-  // changed chunk stops the restore before anything is written.
-  if (!manifest.encoding.Plain()) size = CheckEncodedStream(manifest, streamPath, key);
+  uint64_t size = manifest.encoding.Plain() ? manifest.streamSize : manifest.rawSize;
+  if (!fromStdin) {
+    if (manifest.encoding.encrypted) CheckStreamKey(streamPath, key);
+    size = VerifyStream(manifest, streamPath);
+    // A compressed or encrypted stream is decoded whole first: a wrong key or
+    // a changed chunk stops the restore before anything is written.
+    if (!manifest.encoding.Plain()) size = CheckEncodedStream(manifest, streamPath, key);
+  }
 
   if (!stagingExists && ::mkdir(staging.c_str(), 0700) != 0) {
     Fail("cannot create staging directory " + staging + ": " + ErrnoText(errno));
@@ -129,8 +149,15 @@ int RunRestoreFull(const ArgList& argv) {
   if (status.IsError()) Fail("the utility library did not initialise: " + status.AsString());
 
   Log().Notice("xbagent: restoring the whole server (" + manifest.serverVersion + ") from " +
-               backupDir);
-  ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
+               source);
+  if (fromStdin) {
+    // Checked as it is read: a mismatch fails here, and the staging goes.
+    ExtractFed(util, child, size, staging, [&](const ChunkSink& sink) {
+      ReadCheckedInput(0, manifest, key, sink);
+    });
+  } else {
+    ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
+  }
   const double extracted = MonotonicSeconds();
 
   // Tables with DATA DIRECTORY: the prepare must not follow their .isl

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <zstd.h>
@@ -513,6 +517,74 @@ uint64_t CheckEncodedStream(const ManifestSummary& manifest, const std::string& 
     Fail("the SHA-256 of the decoded stream does not match the manifest's raw_sha256");
   }
   return size;
+}
+
+namespace {
+
+// Reads fd to its end in 1 MiB pieces; stops when onChunk returns false.
+void ReadDescriptor(int fd, const ChunkSink& onChunk) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR && !StopRequested()) continue;
+      if (errno == EINTR) Fail("interrupted");
+      Fail("cannot read standard input: " + ErrnoText(errno));
+    }
+    if (got == 0 || !onChunk(buffer.data(), static_cast<size_t>(got))) return;
+  }
+}
+
+void CheckRead(const std::string& what, uint64_t size, const std::string& digest,
+               uint64_t wantSize, const std::string& wantDigest) {
+  if (size != wantSize) {
+    Fail(what + " has " + std::to_string(size) + " bytes, the manifest says " +
+         std::to_string(wantSize) + (size < wantSize ? " (it is truncated)" : ""));
+  }
+  if (digest != wantDigest) {
+    Fail("the SHA-256 of " + what + " does not match the manifest (it is damaged or was "
+         "changed): " + digest + " != " + wantDigest);
+  }
+}
+
+}  // namespace
+
+uint64_t ReadCheckedInput(int fd, const ManifestSummary& manifest, const std::string& key,
+                          const ChunkSink& onChunk) {
+  const bool plain = manifest.encoding.Plain();
+  Sha256 storedHash;
+  Sha256 rawHash;
+  uint64_t stored = 0;
+  uint64_t raw = 0;
+  bool stopped = false;
+  ChunkSink hand = [&](const char* data, size_t length) {
+    if (StopRequested() || !onChunk(data, length)) {
+      stopped = true;
+      return false;
+    }
+    raw += length;
+    if (!plain) rawHash.Update(data, length);
+    return true;
+  };
+  std::unique_ptr<StreamDecoder> decoder;
+  if (!plain) decoder.reset(new StreamDecoder(manifest.encoding, key, hand));
+  ReadDescriptor(fd, [&](const char* data, size_t length) {
+    stored += length;
+    if (stored > manifest.streamSize) {
+      Fail("the stream on standard input is longer than the manifest's " +
+           std::to_string(manifest.streamSize) + " bytes");
+    }
+    storedHash.Update(data, length);
+    return (plain ? hand(data, length) : decoder->Write(data, length)) && !stopped;
+  });
+  if (StopRequested()) Fail("interrupted");
+  if (stopped) return raw;
+  CheckRead("the stream on standard input", stored, storedHash.FinalHex(), manifest.streamSize,
+            manifest.streamSha256);
+  if (plain) return raw;
+  decoder->Finish();
+  CheckRead("the decoded stream", raw, rawHash.FinalHex(), manifest.rawSize, manifest.rawSha256);
+  return raw;
 }
 
 }  // namespace xbagent

@@ -110,4 +110,14 @@ void CheckStreamKey(const std::string& path, const std::string& key);
 uint64_t CheckEncodedStream(const ManifestSummary& manifest, const std::string& streamPath,
                             const std::string& key);
 
+// Reads a stored stream from the descriptor fd (standard input) to its end,
+// hands on the tool's stream, decoded as the manifest says, and hashes as it
+// goes. Stops with a Failure as soon as more bytes arrive than the manifest
+// records; at the end checks size and SHA-256 of what was read (and, for an
+// encoded stream, of what it decoded to) against the manifest, and throws
+// Failure naming the difference. Returns the decoded size. When onChunk
+// returns false, stops reading and checks nothing.
+uint64_t ReadCheckedInput(int fd, const ManifestSummary& manifest, const std::string& key,
+                          const ChunkSink& onChunk);
+
 }  // namespace xbagent

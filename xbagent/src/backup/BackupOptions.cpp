@@ -137,12 +137,6 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
     options.key = LoadKeyFile(args.Value("--encrypt-key-file"));
     options.encoding.encrypted = true;
   }
-  // The one-database restore reads plain streams only: such a backup could
-  // not be restored.
-  if (options.oneDatabase && !options.encoding.Plain()) {
-    UsageFail("--compress and --encrypt-key-file work with whole-server backups only; the "
-              "one-database restore cannot read such a stream yet");
-  }
   CheckDefaultsFile(options.defaultsFile);
   return options;
 }

@@ -38,22 +38,34 @@ void CheckNames(const Options& options) {
 
 void LoadBackup(Plan& plan) {
   const Options& options = plan.options;
-  if (!IsDirectory(options.backupDir)) Fail("backup directory " + options.backupDir + " does not exist");
-  plan.manifest = LoadManifest(options.backupDir);
+  plan.source = options.fromStdin ? std::string("standard input") : options.backupDir;
+  if (options.fromStdin) {
+    if (::isatty(0)) UsageFail("--from -: standard input is a terminal, not a stream");
+    plan.manifest = LoadManifestFile(options.manifestFile);
+  } else {
+    if (!IsDirectory(options.backupDir)) Fail("backup directory " + options.backupDir + " does not exist");
+    plan.manifest = LoadManifest(options.backupDir);
+  }
   if (plan.manifest.kind != "database") {
-    Fail(options.backupDir + " holds a whole-server backup; use restore --full");
+    Fail(plan.source + " holds a whole-server backup; use restore --full");
   }
   if (plan.manifest.database != options.database) {
-    Fail(options.backupDir + " holds database '" + plan.manifest.database + "', not '" +
+    Fail(plan.source + " holds database '" + plan.manifest.database + "', not '" +
          options.database + "'");
   }
-  if (!PathExists(JoinPath(options.backupDir, plan.manifest.streamFile))) {
-    Fail("the backup has no stream file " + JoinPath(options.backupDir, plan.manifest.streamFile));
+  const std::string streamPath = JoinPath(options.backupDir, plan.manifest.streamFile);
+  if (!options.fromStdin && !PathExists(streamPath)) {
+    Fail("the backup has no stream file " + streamPath);
   }
+  // A missing or wrong key stops the restore before the server is touched
+  // (a stream on standard input tells the wrong key in its first bytes).
+  plan.key = KeyForBackup(plan.manifest.encoding, options.keyFile);
+  if (plan.manifest.encoding.encrypted && !options.fromStdin) CheckStreamKey(streamPath, plan.key);
   std::string schemaFile = kSchemaFile;
   GetString(Member(Member(plan.manifest.document, "schema"), "file"), &schemaFile);
   if (schemaFile.empty() || schemaFile.find('/') != std::string::npos) schemaFile = kSchemaFile;
-  plan.schemaPath = JoinPath(options.backupDir, schemaFile);
+  plan.schemaPath =
+      options.fromStdin ? options.schemaFile : JoinPath(options.backupDir, schemaFile);
   if (!PathExists(plan.schemaPath)) Fail("the backup has no schema file " + plan.schemaPath);
   const std::string schema = ReadSmallFile(plan.schemaPath, 256u << 20);
   std::string schemaSha;
@@ -241,7 +253,8 @@ std::string StagingParent(const Plan& plan) {
 
 // Staging and the shadow each need about the size of the backup.
 std::string CheckSpace(const Plan& plan, bool* enough) {
-  const uint64_t need = plan.manifest.streamSize;
+  const uint64_t need =
+      plan.manifest.encoding.Plain() ? plan.manifest.streamSize : plan.manifest.rawSize;
   Space staging = FreeSpace(StagingParent(plan));
   Space data = FreeSpace(plan.datadir);
   std::string text;

@@ -11,7 +11,8 @@ namespace restore {
 void PrintDryRun(const Plan& plan) {
   const Options& o = plan.options;
   std::string out;
-  out += "restore of database '" + o.database + "' from " + o.backupDir + " (dry run: nothing changes)\n";
+  out += "restore of database '" + o.database + "' from " + plan.source +
+         " (dry run: nothing changes)\n";
   out += "target: '" + o.target + "' (" + (plan.targetExists ? "exists" : "does not exist") +
          (o.renamed ? ", restored beside '" + o.database + "', which is not touched" : std::string()) +
          ")\n";

@@ -51,7 +51,14 @@ void MakeStaging(Plan& plan) {
 void ExtractPrepare(Plan& plan) {
   const double start = MonotonicSeconds();
   const std::string streamPath = JoinPath(plan.options.backupDir, plan.manifest.streamFile);
-  uint64_t size = VerifyStream(plan.manifest, streamPath);
+  const StreamEncoding& encoding = plan.manifest.encoding;
+  uint64_t size = encoding.Plain() ? plan.manifest.streamSize : plan.manifest.rawSize;
+  if (!plan.options.fromStdin) {
+    size = VerifyStream(plan.manifest, streamPath);
+    // An encoded stream is decoded whole first: a changed chunk stops the
+    // restore before anything is extracted.
+    if (!encoding.Plain()) size = CheckEncodedStream(plan.manifest, streamPath, plan.key);
+  }
   MakeStaging(plan);
   ToolDir tools(plan.options.toolDir);
   XtraBackup::mysqlDetails details;
@@ -66,8 +73,15 @@ void ExtractPrepare(Plan& plan) {
   Log().Notice("xbagent: restoring database '" + plan.options.database + "'" +
                (plan.options.renamed ? " as '" + plan.options.target + "'" : std::string()) +
                " (" + std::to_string(plan.tables.size()) + " tables) from " +
-               plan.options.backupDir);
-  ExtractStream(util, child, streamPath, size, plan.staging);
+               plan.source);
+  if (plan.options.fromStdin) {
+    // Checked as it is read: a mismatch fails here, before the server changes.
+    ExtractFed(util, child, size, plan.staging, [&](const ChunkSink& sink) {
+      ReadCheckedInput(0, plan.manifest, plan.key, sink);
+    });
+  } else {
+    ExtractStream(util, child, streamPath, size, plan.staging, encoding, plan.key);
+  }
   plan.seconds["extract"] = MonotonicSeconds() - start;
   CheckStop("nothing was changed");
   RemoteMask mask(plan.staging);

@@ -11,7 +11,9 @@ namespace restore {
 namespace {
 
 const char kUsage[] =
-    "usage: xbagent restore --database NAME --from DIR --defaults-file CNF\n"
+    "usage: xbagent restore --database NAME --defaults-file CNF\n"
+    "                       (--from DIR | --from - --manifest FILE --schema FILE)\n"
+    "                       [--encrypt-key-file FILE]\n"
     "                       [--as NEWNAME] [--table TABLE]... [--replace] [--dry-run]\n"
     "                       [--lock-wait-timeout SECONDS] [--tool-dir DIR] [--datadir DIR]\n"
     "                       [--socket PATH] [--user USER] [--staging-dir DIR] [-v | -q] [--log FILE]\n"
@@ -22,6 +24,12 @@ const char kUsage[] =
     "\n"
     "  --database NAME      the database, as written in SQL (must be the backup's)\n"
     "  --from DIR           the backup directory\n"
+    "  --from -             read the stream on standard input (as 'backup --output -'\n"
+    "                       wrote it); it is hashed while it is extracted, and a size\n"
+    "                       or SHA-256 that differs from the manifest changes nothing\n"
+    "  --manifest FILE      with --from -: the manifest written with the stream\n"
+    "  --schema FILE        with --from -: the schema written with the stream\n"
+    "  --encrypt-key-file FILE  the key of an encrypted backup\n"
     "  --defaults-file CNF  client settings (socket, user, password in [client])\n"
     "  --as NEWNAME         restore into NEWNAME beside NAME, which is never touched\n"
     "  --table TABLE        restore only this table (repeatable); the target's other\n"
@@ -85,7 +93,8 @@ Options ParseOptions(const ArgList& given) {
             {{"--database", true}, {"--from", true}, {"--replace", false}, {"--as", true},
              {"--dry-run", false}, {"--json", false}, {"--lock-wait-timeout", true},
              {"--defaults-file", true}, {"--tool-dir", true}, {"--datadir", true},
-             {"--socket", true}, {"--user", true}, {"--staging-dir", true}},
+             {"--socket", true}, {"--user", true}, {"--staging-dir", true},
+             {"--manifest", true}, {"--schema", true}, {"--encrypt-key-file", true}},
             argv);
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   options.database = args.Value("--database");
@@ -97,7 +106,24 @@ Options ParseOptions(const ArgList& given) {
     options.renamed = options.target != options.database;
   }
   if (args.Value("--from").empty()) UsageFail("--from DIR is required");
-  options.backupDir = AbsolutePath(args.Value("--from"));
+  options.fromStdin = args.Value("--from") == "-";
+  if (options.fromStdin) {
+    if (args.Value("--manifest").empty() || args.Value("--schema").empty()) {
+      UsageFail("--from - needs --manifest FILE and --schema FILE (as 'backup --output -' "
+                "wrote them)");
+    }
+    options.manifestFile = AbsolutePath(args.Value("--manifest"));
+    options.schemaFile = AbsolutePath(args.Value("--schema"));
+  } else {
+    if (args.Has("--manifest") || args.Has("--schema")) {
+      UsageFail("--manifest and --schema go with --from - (a stream on standard input)");
+    }
+    options.backupDir = AbsolutePath(args.Value("--from"));
+  }
+  if (args.Has("--encrypt-key-file")) {
+    if (args.Value("--encrypt-key-file").empty()) UsageFail("--encrypt-key-file needs a file");
+    options.keyFile = args.Value("--encrypt-key-file");
+  }
   options.defaultsFile = args.Value("--defaults-file");
   if (options.defaultsFile.empty()) UsageFail("--defaults-file CNF is required");
   options.replace = args.Has("--replace");

@@ -41,7 +41,11 @@ struct Options {
   std::string target;      // where it goes: database, or --as NEWNAME
   bool renamed = false;    // --as given
   std::vector<std::string> tables;  // --table (empty: every table)
-  std::string backupDir;
+  std::string backupDir;     // "" when the stream comes on standard input
+  bool fromStdin = false;    // --from -
+  std::string manifestFile;  // --manifest FILE (with --from -)
+  std::string schemaFile;    // --schema FILE (with --from -)
+  std::string keyFile;       // --encrypt-key-file FILE
   std::string defaultsFile;
   bool replace = false;
   bool dryRun = false;
@@ -89,6 +93,8 @@ struct Plan {
   Options options;
   ManifestSummary manifest;
   std::string schemaPath;
+  std::string key;            // of an encrypted backup
+  std::string source;         // the backup directory, or "standard input"
   SchemaScript schema;
   std::vector<Table> tables;  // those restored
   std::string identity;

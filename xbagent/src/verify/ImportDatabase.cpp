@@ -29,10 +29,6 @@ std::string SelfProgram() {
 
 void ImportDatabaseCopy(const VerifyOptions& options, const ManifestSummary& manifest,
                         ScratchServer& server, const std::string& scratch) {
-  if (!manifest.encoding.Plain()) {
-    Fail("this one-database backup is compressed or encrypted, which the one-database "
-         "restore cannot read yet");
-  }
   server.WriteSettings(std::string());
   server.Initialise();
   server.Start(false);
@@ -40,6 +36,10 @@ void ImportDatabaseCopy(const VerifyOptions& options, const ManifestSummary& man
                                    "--from", options.backupDir,
                                    "--defaults-file", server.defaultsFile(),
                                    "--staging-dir", JoinPath(scratch, "staging")};
+  if (!options.keyFile.empty()) {
+    argv.push_back("--encrypt-key-file");
+    argv.push_back(AbsolutePath(options.keyFile));
+  }
   if (!options.toolDir.empty()) {
     argv.push_back("--tool-dir");
     argv.push_back(options.toolDir);
