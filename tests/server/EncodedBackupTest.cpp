@@ -181,4 +181,45 @@ TEST_F(EncodedBackupTest, AMissingOrWrongKeyAndAChangedByteAreRefusedBeforeAnyth
   }
 }
 
+// Read on standard input, as from an object-store download: a changed,
+// cut or lengthened stream is refused and the target never created; the good
+// one restores equal tables.
+TEST_F(EncodedBackupTest, AStreamOnStandardInputRestoresAndABadOneCreatesNoTarget) {
+  const std::string stream = work_ / "stream";
+  const std::string manifest = work_ / "manifest.json";
+  const std::string key = " --encrypt-key-file " + Q(work_ / "key");
+  const std::string xb = Q(xbtest::BinDir() + "/xbagent");
+  int status = 0;
+  RunShell(xb + " backup -q --defaults-file " + Q(sandbox_.cnf) + " --tool-dir " +
+               Q(sandbox_.toolDir) + " --output - --manifest " + Q(manifest) +
+               " --compress" + key + " > " + Q(stream),
+           &status);
+  ASSERT_EQ(status, 0);
+  const std::string original = Checksums(sandbox_.cnf);
+  auto restore = [&](const std::string& name, const std::string& input) {
+    Result r;
+    r.err = RunShell(xb + " restore -q --full --from - --manifest " + Q(manifest) +
+                         " --target-datadir " + Q(work_ / name) + " --tool-dir " +
+                         Q(sandbox_.toolDir) + key + " < " + Q(input) + " 2>&1",
+                     &r.status);
+    return r;
+  };
+  const std::string good = ReadFile(stream);
+  std::string flipped = good;
+  flipped[flipped.size() / 2] ^= 0x01;
+  WriteFile(work_ / "flipped.in", flipped);
+  WriteFile(work_ / "cut.in", good.substr(0, good.size() - 100));
+  WriteFile(work_ / "longer.in", good + "x");
+  for (const char* name : {"flipped", "cut", "longer"}) {
+    Result r = restore(name, work_ / (std::string(name) + ".in"));
+    EXPECT_EQ(r.status, 1) << name << ": " << r.err;
+    EXPECT_FALSE(PathExists(work_ / name)) << name;
+  }
+  EXPECT_TRUE(RunShell("ls -a " + Q(work_.path()) + " | grep staging").empty());
+
+  Result r = restore("data", stream);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ChecksumsOfRestored(work_ / "data"), original);
+}
+
 }  // namespace

@@ -88,8 +88,9 @@ int RunRestoreFull(const ArgList& argv) {
   const double started = MonotonicSeconds();
 
   const bool fromStdin = args.Value("--from") == "-";
-  if (fromStdin != args.Has("--manifest")) {
-    UsageFail("--manifest FILE goes with --from - (a stream on standard input), and it needs it");
+  if (fromStdin && !args.Has("--manifest")) UsageFail("--from - needs --manifest FILE");
+  if (!fromStdin && args.Has("--manifest")) {
+    UsageFail("--manifest goes with --from - (a stream on standard input)");
   }
   if (fromStdin && args.Value("--manifest").empty()) UsageFail("--manifest needs a file");
   if (fromStdin && ::isatty(0)) UsageFail("--from -: standard input is a terminal, not a stream");

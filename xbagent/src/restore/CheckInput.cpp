@@ -59,8 +59,15 @@ void LoadBackup(Plan& plan) {
   }
   // A missing or wrong key stops the restore before the server is touched
   // (a stream on standard input tells the wrong key in its first bytes).
-  plan.key = KeyForBackup(plan.manifest.encoding, options.keyFile);
-  if (plan.manifest.encoding.encrypted && !options.fromStdin) CheckStreamKey(streamPath, plan.key);
+  try {
+    plan.key = KeyForBackup(plan.manifest.encoding, options.keyFile);
+    if (plan.manifest.encoding.encrypted && !options.fromStdin) {
+      CheckStreamKey(streamPath, plan.key);
+    }
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitFailure) throw;
+    Fail(std::string(failure.what()) + "; nothing was changed");
+  }
   std::string schemaFile = kSchemaFile;
   GetString(Member(Member(plan.manifest.document, "schema"), "file"), &schemaFile);
   if (schemaFile.empty() || schemaFile.find('/') != std::string::npos) schemaFile = kSchemaFile;
