@@ -2,13 +2,14 @@
 # The benchmark table: each figure of the library (through xbagent or a bench
 # program) against a baseline measured in the same run, over several runs.
 #
-#   bench/run-bench.sh BUILD_DIR [--quick] [--runs N] [--perf]
+#   bench/run-bench.sh BUILD_DIR [--quick] [--runs N] [--perf] [--only N[,N...]]
 #
 # BUILD_DIR is a Release build (./run bench makes build-release). --quick
 # uses smaller data (about a quarter) and fewer runs. --perf adds a second
 # table from `perf stat`: CPU time, context switches and page faults of every
 # command of figures 1, 2, 3 and 7, summed over the command and its children,
-# which shows where a ratio's extra time goes. Timings come from hyperfine,
+# which shows where a ratio's extra time goes. --only runs the figures named
+# (e.g. --only 9); the data is created all the same. Timings come from hyperfine,
 # run in interleaved rounds (every run is kept in BUILD_DIR/bench-results),
 # peak RSS from /usr/bin/time -f %M. The data lives on a throwaway server in
 # /tmp/xbsb-bench, stopped and removed on exit; scratch files go to a
@@ -21,7 +22,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 usage() {
-  echo "usage: bench/run-bench.sh BUILD_DIR [--quick] [--runs N] [--perf]" >&2
+  echo "usage: bench/run-bench.sh BUILD_DIR [--quick] [--runs N] [--perf] [--only N[,N...]]" >&2
   exit 2
 }
 
@@ -31,11 +32,13 @@ shift
 QUICK=0
 PERF=0
 RUNS=""
+ONLY=""
 while (($#)); do
   case "$1" in
     --quick) QUICK=1; shift ;;
     --perf) PERF=1; shift ;;
     --runs) (($# >= 2)) || usage; RUNS=$2; shift 2 ;;
+    --only) (($# >= 2)) || usage; ONLY=$2; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -44,7 +47,7 @@ BIN=$BUILD/bin
 for program in xbagent bench_relay bench_spawn bench_applyback bench_schema bench_extract; do
   [[ -x "$BIN/$program" ]] || { echo "run-bench: $BIN/$program is missing (build first)" >&2; exit 1; }
 done
-for program in hyperfine mariadb mariadb-dump mariabackup mbstream; do
+for program in hyperfine zstd mariadb mariadb-dump mariabackup mbstream; do
   command -v "$program" >/dev/null || { echo "run-bench: $program is not on PATH" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "run-bench: /usr/bin/time is missing (package time)" >&2; exit 1; }
@@ -91,6 +94,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 log() { printf '== %s\n' "$*" >&2; }
+
+# want N: whether figure N runs (every figure without --only).
+want() { [[ -z $ONLY || ",$ONLY," == *",$1,"* ]]; }
 
 # Lets the previous figure's writes reach the disk first: background
 # writeback of gigabytes otherwise competes with the next figure for the CPU.
@@ -270,6 +276,7 @@ XB="$(q "$TOOLS/xtrabackup") --defaults-file=$(q "$CNF") --backup --stream=xbstr
 AGENT="$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --output -"
 
 # ---------------------------------------------------------------- 1. backup stream
+if want 1; then
 
 settle
 log "1. backup stream of bench_big ($RUNS runs each)"
@@ -287,8 +294,10 @@ fi
 perf_stat "1  library (xbagent backup --output -)" "$AGENT --database bench_big >/dev/null 2>/dev/null"
 perf_stat "1  tool > /dev/null" "$XB --databases bench_big >/dev/null 2>/dev/null"
 perf_stat "1  tool | cat > /dev/null" "$XB --databases bench_big 2>/dev/null | cat >/dev/null"
+fi  # figure 1
 
 # ---------------------------------------------------------------- 2. extraction
+if want 2; then
 
 settle
 log "2. extraction fed by the host ($RUNS runs each)"
@@ -319,8 +328,10 @@ perf_stat "2  xbstream -x < file" "$fresh_extract && $(q "$TOOLS/xbstream") -x -
 perf_stat "2  cat file | xbstream -x" \
   "$fresh_extract && cat $(q "$STREAM") | $(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT")"
 rm -rf "$STREAM" "$EXTRACT"
+fi  # figure 2
 
 # ---------------------------------------------------------------- 3. relay
+if want 3; then
 
 # A run takes about a second and the machine is noisy: more runs than the rest.
 RELAY_RUNS=$((RUNS < 10 ? 10 : RUNS))
@@ -336,6 +347,7 @@ else
 fi
 perf_stat "3  library (bench_relay)" "$(q "$BIN/bench_relay") 'head -c $RELAY_BYTES /dev/zero'"
 perf_stat "3  head | cat > /dev/null" "head -c $RELAY_BYTES /dev/zero | cat > /dev/null"
+fi  # figure 3
 
 # ---------------------------------------------------------------- 4. host RSS
 
@@ -365,6 +377,7 @@ host_rss() {
     tee -a "$RESULTS/$name.rss"
 }
 
+if want 4; then
 settle
 log "4. host peak RSS while streaming ($RUNS runs each)"
 small_rss=()
@@ -391,8 +404,10 @@ if ((rss_ok)); then
 else
   row_failed "4  peak RSS"
 fi
+fi  # figure 4
 
 # ---------------------------------------------------------------- 5. applyBack
+if want 5; then
 
 settle
 log "5. applyBack of $APPLY_TABLES tables (3 runs each)"
@@ -422,8 +437,10 @@ else
   row_failed "5  applyBack"
 fi
 rm -rf "$STAGING" "$DATADIR"
+fi  # figure 5
 
 # ---------------------------------------------------------------- 6. spawn
+if want 6; then
 
 settle
 log "6. start cost with $SPAWN_GIB GiB of touched memory vs none (3 runs each, $SPAWN_RUNS starts)"
@@ -446,8 +463,10 @@ if ((spawn_ok)); then
 else
   row_failed "6  start cost"
 fi
+fi  # figure 6
 
 # ---------------------------------------------------------------- 7. schema capture
+if want 7; then
 
 # schema_rss_figure LABEL COMMAND: peak RSS of three captures against the
 # output's size (KiB in both columns).
@@ -506,8 +525,10 @@ schema_rss_figure "synthetic $((SCHEMA_BYTES * 7 / 20000000)) MB" \
 dump_rows=$((SCHEMA_BYTES / DUMP_LINE_BYTES))
 schema_figure dump "mariadb-dump ~$((SCHEMA_BYTES / 1000000)) MB" \
   "mariadb-dump --defaults-file=$(q "$CNF") --where='id<=$dump_rows' bench_big t"
+fi  # figure 7
 
 # ---------------------------------------------------------------- 8. partitioned restore
+if want 8; then
 
 # A one-database restore of a table with 32 partitions against one with 256
 # (20 small rows a partition): the restore's time should grow with the
@@ -539,6 +560,38 @@ else
   row_failed "8  partitioned restore"
 fi
 rm -rf "$WORK/part-32" "$WORK/part-256"
+fi  # figure 8
+
+# ---------------------------------------------------------------- 9. compressed backup
+
+# backup --compress at zstd's level 3 (libzstd, threads) against the tool's
+# stream piped through the zstd program at the same level on every core; then
+# the size of each, and the compression ratio (the tool's stream against the
+# stored one).
+if want 9; then
+settle
+log "9. compressed backup of bench_big, zstd level 3 ($RUNS runs each)"
+ZST_LIB=$WORK/library.zst
+ZST_BASE=$WORK/baseline.zst
+if hf compress --runs "$RUNS" --warmup 1 \
+     -n library "$AGENT --database bench_big --compress zstd:3 >$(q "$ZST_LIB") 2>/dev/null" \
+     -n tool-zstd "$XB --databases bench_big 2>/dev/null | zstd -q -T0 -3 >$(q "$ZST_BASE")" &&
+   raw=$(eval "$XB --databases bench_big" 2>/dev/null | wc -c) &&
+   zstd -q -t "$ZST_LIB" && ((raw > 0)); then
+  lib=$(stat -c %s "$ZST_LIB")
+  base=$(stat -c %s "$ZST_BASE")
+  row "9a compressed backup vs tool | zstd -T0 -3" s "$(hf_stats compress library)" \
+      "$(hf_stats compress tool-zstd)" le 1.10
+  row "9b compressed size vs tool | zstd -T0 -3" MB "$lib $lib $lib" "$base $base $base" le 1.05
+  row "9c ratio: tool's stream vs compressed" MB "$raw $raw $raw" "$lib $lib $lib" info ""
+else
+  row_failed "9  compressed backup"
+fi
+perf_stat "9  library (backup --compress zstd:3)" \
+  "$AGENT --database bench_big --compress zstd:3 >/dev/null 2>/dev/null"
+perf_stat "9  tool | zstd -T0 -3" "$XB --databases bench_big 2>/dev/null | zstd -q -T0 -3 >/dev/null"
+rm -f "$ZST_LIB" "$ZST_BASE"
+fi  # figure 9
 
 # ---------------------------------------------------------------- table
 

@@ -148,6 +148,8 @@ TEST_F(DatabaseStreamTest, ACompressedEncryptedBackupRoundTripsAndBadInputChange
 
   WriteFile(path, stored);
   WriteFile(manifestPath, manifest);
+  r = Shell(Xb() + " verify -q " + Q(backup) + " --tool-dir " + Q(sandbox_.toolDir) + key);
+  EXPECT_EQ(r.status, 0) << r.err << r.out;
   r = restore(key);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Checksums(), original_);

@@ -17,7 +17,7 @@ _xbagent() {
       _filedir
       return
       ;;
-    --output-dir | --from | --target-datadir | --staging-dir | --tool-dir | --datadir | --scratch-dir)
+    --output-dir | --target-datadir | --staging-dir | --tool-dir | --datadir | --scratch-dir)
       _filedir -d
       return
       ;;
@@ -28,6 +28,12 @@ _xbagent() {
     --output)
       COMPREPLY=($(compgen -W "-" -- "$cur"))
       _filedir
+      return
+      ;;
+    --from)
+      # a backup directory, or - for a stream on standard input
+      COMPREPLY=($(compgen -W "-" -- "$cur"))
+      _filedir -d
       return
       ;;
     --database | --user | --parallel | --as | --table | --lock-wait-timeout)
@@ -50,8 +56,8 @@ _xbagent() {
         --json $common" -- "$cur"))
       ;;
     restore)
-      COMPREPLY=($(compgen -W "--full --database --from --target-datadir --staging-dir
-        --replace --defaults-file --tool-dir --datadir --socket --user --as --table --dry-run
+      COMPREPLY=($(compgen -W "--full --database --from --manifest --schema --target-datadir
+        --staging-dir --replace --defaults-file --tool-dir --datadir --socket --user --as --table --dry-run
         --lock-wait-timeout --encrypt-key-file --json $common" -- "$cur"))
       ;;
     verify)
