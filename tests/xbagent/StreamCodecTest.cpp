@@ -1,12 +1,15 @@
 // Compression and encryption of backup streams: round trips, and every kind
 // of damage to an encrypted stream is refused with a reason.
 
+#include <cstdio>
 #include <random>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "../../xbagent/src/Common.h"
+#include "../../xbagent/src/Manifest.h"
+#include "../../xbagent/src/Sha256.h"
 #include "../../xbagent/src/StreamCodec.h"
 
 namespace xbagent {
@@ -162,6 +165,79 @@ TEST(StreamCodec, CompressionLevelsAreChecked) {
   EXPECT_EQ(encoding.zstdLevel, 19);
   for (const char* bad : {"zstd:0", "zstd:20", "zstd:", "gzip", "zstd:3x"}) {
     EXPECT_THROW(ParseCompression(bad, &encoding), Failure) << bad;
+  }
+}
+
+// A stream read from a descriptor, checked against its manifest as it goes:
+// what it hands on, and the failure's text ("" when it passed).
+std::string ReadChecked(const std::string& input, const ManifestSummary& manifest,
+                        const std::string& key, std::string* handed) {
+  handed->clear();
+  FILE* file = std::tmpfile();
+  EXPECT_NE(file, nullptr);
+  std::fwrite(input.data(), 1, input.size(), file);
+  std::fflush(file);
+  std::rewind(file);
+  std::string failure;
+  try {
+    uint64_t size = ReadCheckedInput(fileno(file), manifest, key, [&](const char* d, size_t n) {
+      handed->append(d, n);
+      return true;
+    });
+    EXPECT_EQ(size, handed->size());
+  } catch (const Failure& error) {
+    failure = error.what();
+  }
+  std::fclose(file);
+  return failure;
+}
+
+TEST(StreamCodec, AStreamReadFromADescriptorIsCheckedAgainstTheManifest) {
+  const std::string plain = Sample(3 << 20);
+  StreamEncoding encoded;
+  encoded.zstd = true;
+  encoded.encrypted = true;
+  struct Case {
+    const char* what;
+    bool encode;
+    int change;  // 0 none, 1 flip a byte, 2 cut, 3 one byte more
+    std::string key;
+    const char* says;  // "" = accepted
+  };
+  const Case cases[] = {
+      {"plain, good", false, 0, "", ""},
+      {"plain, a byte flipped", false, 1, "", "SHA-256 of the stream on standard input"},
+      {"plain, cut", false, 2, "", "(it is truncated)"},
+      {"plain, longer", false, 3, "", "longer than the manifest"},
+      {"encoded, good", true, 0, kKey, ""},
+      {"encoded, a byte flipped", true, 1, kKey, "fails authentication"},
+      {"encoded, cut", true, 2, kKey, "(it is truncated)"},
+      {"encoded, longer", true, 3, kKey, "longer than the manifest"},
+      {"encoded, wrong key", true, 0, std::string(32, 'w'), "wrong key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ManifestSummary manifest;
+    std::string stored = plain;
+    if (c.encode) {
+      manifest.encoding = encoded;
+      stored = Encode(plain, encoded, kKey);
+      manifest.rawSize = plain.size();
+      manifest.rawSha256 = Sha256OfText(plain);
+    }
+    manifest.streamSize = stored.size();
+    manifest.streamSha256 = Sha256OfText(stored);
+    if (c.change == 1) stored[stored.size() / 2] ^= 0x01;
+    if (c.change == 2) stored.resize(stored.size() - 100);
+    if (c.change == 3) stored += "x";
+    std::string handed;
+    std::string failure = ReadChecked(stored, manifest, c.key, &handed);
+    if (*c.says == '\0') {
+      EXPECT_EQ(failure, "");
+      EXPECT_TRUE(handed == plain);
+    } else {
+      EXPECT_NE(failure.find(c.says), std::string::npos) << failure;
+    }
   }
 }
 
