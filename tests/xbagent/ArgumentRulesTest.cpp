@@ -82,6 +82,15 @@ TEST(ArgumentRulesTest, RestoreRefusesBadCombinations) {
       {"--database d --from x --defaults-file c --table", kExitUsage, "--table needs a value"},
       {"--database d --from x --defaults-file c --target-datadir t", kExitUsage,
        "unknown option --target-datadir"},
+      {"--full --from - --target-datadir t", kExitUsage, "--from - needs --manifest FILE"},
+      {"--full --from x --manifest m --target-datadir t", kExitUsage,
+       "--manifest goes with --from -"},
+      {"--database d --from - --defaults-file c --manifest m", kExitUsage,
+       "--from - needs --manifest FILE and --schema FILE"},
+      {"--database d --from x --defaults-file c --schema s", kExitUsage,
+       "--manifest and --schema go with --from -"},
+      {"--database d --from x --defaults-file c --encrypt-key-file ''", kExitUsage,
+       "--encrypt-key-file needs a file"},
   };
   for (const Refusal& c : cases) ExpectRefused(c, RunRestore);
 }
@@ -104,6 +113,15 @@ TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
   EXPECT_TRUE(options.dryRun);
   EXPECT_EQ(options.tables, (std::vector<std::string>{"t1", "t2"}));
   EXPECT_EQ(options.lockWaitSeconds, 30u);
+  EXPECT_FALSE(options.fromStdin);
+
+  options = restore::ParseOptions(Split("--database shop --from - --manifest /m.json --schema "
+                                        "/s.sql --encrypt-key-file k --defaults-file " + defaults));
+  EXPECT_TRUE(options.fromStdin);
+  EXPECT_EQ(options.backupDir, "");
+  EXPECT_EQ(options.manifestFile, "/m.json");
+  EXPECT_EQ(options.schemaFile, "/s.sql");
+  EXPECT_EQ(options.keyFile, "k");
 
   BackupOptions backup = ParseBackupOptions(
       Split("-q --defaults-file=" + defaults + " --database shop --output-dir /o --parallel 4 --json"));
