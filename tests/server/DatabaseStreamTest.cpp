@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -194,6 +195,33 @@ TEST_F(DatabaseStreamTest, AStreamOnStandardInputRestoresAndAChangedOrCutOneChan
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Checksums(), original_);
   }
+}
+
+// A writer that stalls: SIGINT still ends the restore within seconds, with
+// nothing changed.
+TEST_F(DatabaseStreamTest, SigintEndsARestoreWaitingForAStalledStream) {
+  Result r = Shell(Xb() + " backup -q" + Common() + " --database " + kDb +
+                   " --output - --manifest " + Q(work_ / "manifest.json") + " --schema " +
+                   Q(work_ / "schema.sql") + " > /dev/null");
+  ASSERT_EQ(r.status, 0) << r.err;
+  Change();
+  const std::string changed = Checksums();
+  const std::string fifo = work_ / "fifo";
+  const std::string script =
+      "mkfifo " + Q(fifo) + "; sleep 60 > " + Q(fifo) + " & writer=$!; " + Xb() +
+      " restore -q --database " + kDb + " --replace --from -" + Common() + " --manifest " +
+      Q(work_ / "manifest.json") + " --schema " + Q(work_ / "schema.sql") + " < " + Q(fifo) +
+      " & restore=$!; sleep 2; start=$(date +%s); kill -INT $restore; wait $restore; "
+      "status=$?; echo \"$status $(( $(date +%s) - start ))\"; kill $writer";
+  r = Shell("( " + script + " )");
+  int status = -1;
+  int seconds = -1;
+  ASSERT_EQ(std::sscanf(r.out.c_str(), "%d %d", &status, &seconds), 2) << r.out << r.err;
+  EXPECT_NE(status, 0) << r.err;
+  EXPECT_LE(seconds, 3) << "the restore did not stop promptly";
+  EXPECT_TRUE(Contains(r.err, "interrupted")) << r.err;
+  EXPECT_EQ(Checksums(), changed);
+  EXPECT_EQ(Leftovers(), "0\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -522,9 +523,15 @@ uint64_t CheckEncodedStream(const ManifestSummary& manifest, const std::string& 
 namespace {
 
 // Reads fd to its end in 1 MiB pieces; stops when onChunk returns false.
+// Waits for input in short polls, so that a stop request ends a read from a
+// writer that stalls (the signal may reach another thread).
 void ReadDescriptor(int fd, const ChunkSink& onChunk) {
   std::vector<char> buffer(1 << 20);
   for (;;) {
+    struct pollfd wait = {fd, POLLIN, 0};
+    if (StopRequested()) Fail("interrupted");
+    const int ready = ::poll(&wait, 1, 100);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
     ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR && !StopRequested()) continue;
