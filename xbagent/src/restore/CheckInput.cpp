@@ -36,6 +36,21 @@ void CheckNames(const Options& options) {
   }
 }
 
+// The key of an encrypted backup: a missing or wrong one stops the restore
+// before the server is touched (a stream on standard input tells a wrong key
+// in its first bytes).
+void LoadKey(Plan& plan, const std::string& streamPath) {
+  try {
+    plan.key = KeyForBackup(plan.manifest.encoding, plan.options.keyFile);
+    if (plan.manifest.encoding.encrypted && !plan.options.fromStdin) {
+      CheckStreamKey(streamPath, plan.key);
+    }
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitFailure) throw;
+    Fail(std::string(failure.what()) + "; nothing was changed");
+  }
+}
+
 void LoadBackup(Plan& plan) {
   const Options& options = plan.options;
   plan.source = options.fromStdin ? std::string("standard input") : options.backupDir;
@@ -43,7 +58,9 @@ void LoadBackup(Plan& plan) {
     if (::isatty(0)) UsageFail("--from -: standard input is a terminal, not a stream");
     plan.manifest = LoadManifestFile(options.manifestFile);
   } else {
-    if (!IsDirectory(options.backupDir)) Fail("backup directory " + options.backupDir + " does not exist");
+    if (!IsDirectory(options.backupDir)) {
+      Fail("backup directory " + options.backupDir + " does not exist");
+    }
     plan.manifest = LoadManifest(options.backupDir);
   }
   if (plan.manifest.kind != "database") {
@@ -57,17 +74,7 @@ void LoadBackup(Plan& plan) {
   if (!options.fromStdin && !PathExists(streamPath)) {
     Fail("the backup has no stream file " + streamPath);
   }
-  // A missing or wrong key stops the restore before the server is touched
-  // (a stream on standard input tells the wrong key in its first bytes).
-  try {
-    plan.key = KeyForBackup(plan.manifest.encoding, options.keyFile);
-    if (plan.manifest.encoding.encrypted && !options.fromStdin) {
-      CheckStreamKey(streamPath, plan.key);
-    }
-  } catch (const Failure& failure) {
-    if (failure.code() != kExitFailure) throw;
-    Fail(std::string(failure.what()) + "; nothing was changed");
-  }
+  LoadKey(plan, streamPath);
   std::string schemaFile = kSchemaFile;
   GetString(Member(Member(plan.manifest.document, "schema"), "file"), &schemaFile);
   if (schemaFile.empty() || schemaFile.find('/') != std::string::npos) schemaFile = kSchemaFile;
