@@ -81,9 +81,13 @@ ReplayResult ReplayEvents(const ReplayPlan& plan, const std::vector<std::string>
 // in a scratch directory), replays, stops it.
 ReplayResult ReplayIntoCopy(const ReplayPlan& plan, const std::string& dataDir);
 
+// One database, before the restore changes anything: refuses when a
+// statement-based event in the plan's range cannot be filtered exactly
+// (StatementCheck), warns when the server does not log in ROW format.
+void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile,
+                         const std::string& name);
 // One database: replays NAME's events (rewritten to asName when not empty)
-// into the server of defaultsFile with sql_log_bin=0. Refuses when the
-// events in the plan's range cannot be filtered exactly.
+// into the server of defaultsFile with sql_log_bin=0.
 ReplayResult ReplayDatabase(const ReplayPlan& plan, const std::string& defaultsFile,
                             const std::string& name, const std::string& asName);
 
@@ -101,6 +105,7 @@ class StatementCheck {
   std::string database_;
   std::string current_;  // the default database of the statements
   std::string time_;
+  std::string statement_;
   bool inQuery_ = false;
   std::string problem_;
 };
