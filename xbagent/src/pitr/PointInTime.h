@@ -92,17 +92,22 @@ ReplayResult ReplayDatabase(const ReplayPlan& plan, const std::string& defaultsF
                             const std::string& name, const std::string& asName);
 
 // Statement-logged events that make a one-database replay inexact: a
-// statement run with another default database that names the database, or
-// one run in it that names another (pure, for the lines of mariadb-binlog's
-// output). Returns a description of the first, or "".
+// statement run with another default database that names the database
+// (the filter leaves it out), or one run in it that qualifies a name with
+// one of the other databases (the replay would change or read the live
+// one). Pure, for the lines of mariadb-binlog's output; problem() describes
+// the first, or is "".
 class StatementCheck {
  public:
-  explicit StatementCheck(std::string database) : database_(std::move(database)) {}
+  StatementCheck(std::string database, std::vector<std::string> others)
+      : database_(std::move(database)), others_(std::move(others)) {}
   void Line(const std::string& line);
   const std::string& problem() const { return problem_; }
 
  private:
+  void Judge();
   std::string database_;
+  std::vector<std::string> others_;
   std::string current_;  // the default database of the statements
   std::string time_;
   std::string statement_;

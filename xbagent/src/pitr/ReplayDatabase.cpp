@@ -13,8 +13,12 @@ namespace xbagent {
 
 void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile,
                          const std::string& name) {
+  std::vector<std::string> others;
   {
     SqlConnection sql(defaultsFile, "", "");
+    for (const SqlRow& row : sql.Query("SHOW DATABASES")) {
+      if (!row.empty() && row[0] != name) others.push_back(row[0]);
+    }
     const std::string format = sql.Scalar("SELECT @@GLOBAL.binlog_format");
     if (format != "ROW") {
       Log().Notice("xbagent: warning: the server logs in " + format +
@@ -22,7 +26,7 @@ void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile
                     "default when they ran (ROW format is recommended for a one-database replay)");
     }
   }
-  StatementCheck check(name);
+  StatementCheck check(name, others);
   const std::string errors = MakeScratchDir("xbagent-pitr-scan");
   std::string why;
   std::vector<std::string> decoder = {BinlogProgram(), "--no-defaults"};
@@ -40,11 +44,10 @@ void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile
 
 ReplayResult ReplayDatabase(const ReplayPlan& plan, const std::string& defaultsFile,
                             const std::string& name, const std::string& asName) {
-  const std::string target = asName.empty() ? name : asName;
-  // mariadb-binlog rewrites first, then filters by the rewritten name.
+  // mariadb-binlog filters by the name in the log, then rewrites it.
   std::vector<std::string> options;
   if (!asName.empty()) options.push_back("--rewrite-db=" + name + "->" + asName);
-  options.push_back("--database=" + target);
+  options.push_back("--database=" + name);
   const std::vector<std::string> client = {ClientProgram(), "--defaults-file=" + defaultsFile,
                                            "--binary-mode", "--init-command=SET sql_log_bin=0"};
   const std::string scratch = MakeScratchDir("xbagent-pitr");

@@ -41,7 +41,68 @@ bool Names(const std::string& statement, const std::string& database) {
   return text.find("`" + name + "`") != std::string::npos || text.find(name + ".") != std::string::npos;
 }
 
+// The qualifiers of "x.y" names outside string literals: `x` or x before a
+// dot that is followed by a name.
+std::vector<std::string> Qualifiers(const std::string& statement) {
+  std::vector<std::string> found;
+  std::string word;
+  bool quotedWord = false;
+  for (size_t i = 0; i < statement.size(); ++i) {
+    const char c = statement[i];
+    if (c == '\'' || c == '"') {  // a string literal: skipped whole
+      for (++i; i < statement.size() && statement[i] != c; ++i) {
+        if (statement[i] == '\\') ++i;
+      }
+      word.clear();
+      continue;
+    }
+    if (c == '`') {
+      size_t end = statement.find('`', i + 1);
+      if (end == std::string::npos) break;
+      word = statement.substr(i + 1, end - i - 1);
+      quotedWord = true;
+      i = end;
+      continue;
+    }
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$') {
+      if (quotedWord) word.clear();
+      quotedWord = false;
+      word += c;
+      continue;
+    }
+    if (c == '.' && !word.empty() && i + 1 < statement.size() &&
+        (std::isalpha(static_cast<unsigned char>(statement[i + 1])) || statement[i + 1] == '_' ||
+         statement[i + 1] == '`') &&
+        !std::isdigit(static_cast<unsigned char>(word[0]))) {
+      found.push_back(word);
+    }
+    word.clear();
+    quotedWord = false;
+  }
+  return found;
+}
+
 }  // namespace
+
+void StatementCheck::Judge() {
+  const std::string text = Trim(statement_).substr(0, 200);
+  if (current_ != database_) {
+    if (Names(statement_, database_)) {
+      problem_ = "a statement-based event at " + time_ + " ran with default database '" + current_ +
+                 "' and names '" + database_ + "': " + text;
+    }
+    return;
+  }
+  for (const std::string& qualifier : Qualifiers(statement_)) {
+    for (const std::string& other : others_) {
+      if (Lower(qualifier) == Lower(other)) {
+        problem_ = "a statement-based event at " + time_ + " in '" + database_ +
+                   "' names the database '" + other + "': " + text;
+        return;
+      }
+    }
+  }
+}
 
 void StatementCheck::Line(const std::string& line) {
   EventHeader header;
@@ -66,11 +127,7 @@ void StatementCheck::Line(const std::string& line) {
     }
     return;
   }
-  if (!statement_.empty() && !IsControl(statement_) && current_ != database_ &&
-      Names(statement_, database_)) {
-    problem_ = "a statement-based event at " + time_ + " ran with default database '" + current_ +
-               "' and names '" + database_ + "': " + Trim(statement_).substr(0, 200);
-  }
+  if (!statement_.empty() && !IsControl(statement_)) Judge();
   statement_.clear();
 }
 
