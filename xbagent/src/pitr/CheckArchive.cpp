@@ -1,6 +1,8 @@
 // Before a point-in-time restore changes anything: the archive holds every
 // planned file, as its index records it.
 
+#include <ctime>
+
 #include "../Common.h"
 #include "../Fs.h"
 #include "../Log.h"
@@ -27,12 +29,57 @@ void CheckArchiveFiles(const ReplayPlan& plan) {
   }
 }
 
+namespace {
+
+// "2026-12-08T05:45:32Z" as the local "2026-12-08 05:45:32"; "" when unreadable.
+std::string LocalFromUtc(const std::string& utc) {
+  struct tm parsed = {};
+  if (::strptime(utc.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parsed) == nullptr) return std::string();
+  std::time_t seconds = ::timegm(&parsed);
+  struct tm local;
+  ::localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// A target the backup has already passed cannot be reached by replaying
+// forward from it.
+void CheckTargetAfterBackup(const PointInTimeTarget& target, const Json& manifest,
+                            const BinlogCoordinates& from) {
+  std::string started;
+  GetString(Member(manifest, "started_at"), &started);
+  const std::string local = LocalFromUtc(started);
+  if (!target.until.empty() && !local.empty() && target.until < local) {
+    Fail("the target " + target.until + " is before the backup was started (" + local +
+         ", local time): use an older backup; nothing was changed");
+  }
+  Gtid wanted;
+  if (target.untilGtid.empty() || !ParseGtid(target.untilGtid, &wanted)) return;
+  size_t start = 0;
+  while (start <= from.gtid.size()) {
+    size_t comma = from.gtid.find(',', start);
+    Gtid seen;
+    if (ParseGtid(Trim(from.gtid.substr(start, comma == std::string::npos ? comma : comma - start)), &seen) &&
+        seen.domain == wanted.domain && seen.seq >= wanted.seq) {
+      Fail("the backup already holds GTID " + target.untilGtid + " (its position is " + from.gtid +
+           "): use an older backup; nothing was changed");
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
 ReplayPlan PrepareReplay(const PointInTimeTarget& target, const Json& manifest) {
   if (!IsDirectory(target.archiveDir)) Fail("binary-log archive " + target.archiveDir + " does not exist");
   if (!PathExists(JoinPath(target.archiveDir, kArchiveIndexFile))) {
     Fail(target.archiveDir + " has no " + kArchiveIndexFile + ": not an archive of xbagent binlog-archive");
   }
-  ReplayPlan plan = PlanReplay(target, CoordinatesOfBackup(manifest), LoadArchiveIndex(target.archiveDir));
+  const BinlogCoordinates from = CoordinatesOfBackup(manifest);
+  CheckTargetAfterBackup(target, manifest, from);
+  ReplayPlan plan = PlanReplay(target, from, LoadArchiveIndex(target.archiveDir));
   CheckArchiveFiles(plan);
   Log().Notice("xbagent: replaying " + std::to_string(plan.files.size()) + " archived binary log(s) from " +
                plan.files.front().file + " up to " +
