@@ -226,6 +226,62 @@ TEST_F(PointInTimeTest, AFileMissingFromTheArchiveRefusesBeforeAnyChange) {
   EXPECT_FALSE(xbtest::PathExists(target));
 }
 
+// The archiver killed by SIGKILL while it copies: its copier ends with it,
+// and the next run resumes. Every closed file is the server's byte for byte
+// (SHA-256 checked), the open one a prefix of the server's: nothing lost,
+// nothing twice.
+TEST_F(PointInTimeTest, AnArchiverKilledMidCopyResumesWithoutLossOrDuplicates) {
+  const std::string archive = *Shared().work / "killed";
+  const std::string pid = RunShell("setsid " + Q(xbtest::BinDir() + "/xbagent") +
+                                   " binlog-archive -q --defaults-file " + Q(sandbox_.cnf) + " --to " +
+                                   Q(archive) + " </dev/null >/dev/null 2>&1 & echo $!");
+  ASSERT_FALSE(pid.empty());
+  ::usleep(1500 * 1000);
+  Batch(2001, 2500, "four");
+  Sql("FLUSH BINARY LOGS");
+  Batch(2501, 3000, "five");
+  ::usleep(2500 * 1000);
+  RunShell("kill -9 " + pid);
+  // The copier is gone with it (within a second).
+  std::string left;
+  for (int i = 0; i < 20; ++i) {
+    left = RunShell("pgrep -f -- " + Q("--result-file=" + archive + "/") + " || true");
+    if (left.empty()) break;
+    ::usleep(100 * 1000);
+  }
+  EXPECT_EQ(left, "") << "mariadb-binlog outlived the archiver";
+
+  Batch(3001, 3500, "six");
+  Result r = Xb("binlog-archive -q --defaults-file " + Q(sandbox_.cnf) + " --to " + Q(archive) + " --once");
+  ASSERT_EQ(r.status, 0) << r.err;
+  nlohmann::json index = nlohmann::json::parse(ReadFile(archive + "/index.json"));
+  const std::string logs = sandbox_.datadir + "/";
+  ASSERT_GE(index["files"].size(), 2u);
+  for (size_t i = 0; i < index["files"].size(); ++i) {
+    const auto& file = index["files"][i];
+    const std::string name = file["file"];
+    const bool last = i + 1 == index["files"].size();
+    EXPECT_EQ(file["closed"], !last) << name;
+    if (!last) {
+      EXPECT_EQ(file["checked"], "size+sha256") << name;
+      std::string sum = RunShell("sha256sum " + Q(logs + name) + " | cut -d' ' -f1");
+      EXPECT_EQ(sum, file["sha256"].get<std::string>() + "\n") << name;
+    } else {
+      int status = 1;
+      RunShell("cmp -n $(stat -c %s " + Q(archive + "/" + name) + ") " + Q(archive + "/" + name) + " " +
+                   Q(logs + name),
+               &status);
+      EXPECT_EQ(status, 0) << "the open copy is not a prefix of the server's " << name;
+    }
+  }
+  // Each batch's statement is in the archive once.
+  for (const char* batch : {"four", "five", "six"}) {
+    EXPECT_EQ(RunShell("mariadb-binlog " + Q(archive) + "/*.0* 2>/dev/null | grep -c \"'" + batch + "'\""),
+              "1\n")
+        << batch;
+  }
+}
+
 TEST_F(PointInTimeTest, ATargetLaterThanTheArchiveRefuses) {
   const std::string target = *Shared().work / "latedata";
   Result r = Xb("restore --full --from " + Q(Shared().fullBackup) + " --target-datadir " + Q(target) +

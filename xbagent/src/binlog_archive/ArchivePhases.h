@@ -16,6 +16,8 @@
 //
 // Restores read the same index (BinlogArchive.h) to replay the copies.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -127,6 +129,10 @@ std::string ClientProgram();
 bool RunThrough(const std::vector<std::string>& from, const std::vector<std::string>& to,
                 const std::string& errorFile, const std::function<void(const std::string&)>& onLine,
                 std::string* why, bool stoppable = true);
+
+// Starts the copier (no shell) with its output appended to outputFile; it
+// ends when xbagent ends, even by SIGKILL.
+pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outputFile);
 
 // First and last event time and GTID of a local binary-log file.
 void ScanLogFile(const std::string& path, ArchivedFile* entry);

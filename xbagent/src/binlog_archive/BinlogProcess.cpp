@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,13 +47,18 @@ struct Pipe {
 };
 
 // Starts argv with the given descriptors as its standard streams, in a
-// session of its own (a terminal's Ctrl-C reaches only xbagent).
+// session of its own (a terminal's Ctrl-C reaches only xbagent). The child
+// gets SIGTERM when xbagent dies: a copier left running after a SIGKILL
+// would write into the archive beside the next run.
 pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
     ::setsid();
     struct sigaction deflt = {};
     deflt.sa_handler = SIG_DFL;
@@ -130,6 +136,26 @@ std::string ExitText(const std::string& program, int status) {
 }
 
 }  // namespace
+
+pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outputFile) {
+  int out = OpenOrFail(outputFile, O_WRONLY | O_CREAT | O_APPEND);
+  int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null < 0) {
+    ::close(out);
+    Fail("cannot open /dev/null: " + ErrnoText(errno));
+  }
+  pid_t pid = -1;
+  try {
+    pid = Spawn(argv, null, out, out);
+  } catch (...) {
+    ::close(out);
+    ::close(null);
+    throw;
+  }
+  ::close(out);
+  ::close(null);
+  return pid;
+}
 
 std::string BinlogProgram() {
   std::string path = FindProgram({"mariadb-binlog", "mysqlbinlog"});

@@ -117,8 +117,7 @@ int ArchiveOnce(const ArchiveOptions& options, ArchiveIndex& index, const Client
   std::vector<ServerLog> logs = ServerBinaryLogs(options.defaultsFile);
   const std::string start = StartFile(index, logs);
   Log().Detail(Verbosity::kVerbose, "xbagent: copying from " + start);
-  int status = WaitChild(StartChild(CopyCommand(client.path(), options, start), copyLog, true),
-                         kOnceTimeout);
+  int status = WaitChild(StartCopier(CopyCommand(client.path(), options, start), copyLog), kOnceTimeout);
   if (StopRequested()) Fail("interrupted; rerun to resume");
   if (status != 0) {
     Fail("mariadb-binlog failed (exit status " + std::to_string(status) + "): " +
@@ -136,7 +135,7 @@ int ArchiveForever(const ArchiveOptions& options, ArchiveIndex& index, const Cli
   std::vector<ServerLog> logs = ServerBinaryLogs(options.defaultsFile);
   const std::string start = StartFile(index, logs);
   Log().Notice("xbagent: archiving binary logs from " + start + " into " + options.dir);
-  pid_t copier = StartChild(CopyCommand(client.path(), options, start), copyLog, true);
+  pid_t copier = StartCopier(CopyCommand(client.path(), options, start), copyLog);
   for (;;) {
     SleepSeconds(options.checkInterval);
     int status = 0;

@@ -81,7 +81,8 @@ Json ReplayAfterRestore(const Plan& plan, const ReplayPlan& replay) {
                             plan.options.renamed ? plan.options.target : std::string());
   } catch (const Failure& failure) {
     Fail(std::string(failure.what()) + "; '" + plan.options.target +
-         "' is restored as of the backup, without the archived events");
+         "' is restored as of the backup, with the archived events up to the failure at most; "
+         "restore it again (--replace) with an earlier target or a whole-server restore");
   }
   if (!plan.options.json) PrintReplayResult(result);
   Log().Notice("xbagent: replayed " + std::to_string(result.transactions) + " transaction(s) into '" +
