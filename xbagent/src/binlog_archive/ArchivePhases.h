@@ -7,8 +7,8 @@
 //   ArchiveOptions.cpp   the command line
 //   EventText.cpp        pure logic: event headers of mariadb-binlog's output,
 //                        file names, GTIDs, the index document
-//   ClientSettings.cpp   a private defaults file with only the connection
-//                        settings mariadb-binlog understands
+//   ClientSettings.cpp   only the connection settings mariadb-binlog
+//                        understands, handed to it through a pipe
 //   BinlogProcess.cpp    running mariadb-binlog (and a client) without a shell
 //   ServerLogs.cpp       what the server has: SHOW BINARY LOGS, its log directory
 //   CheckCopies.cpp      a closed file's copy against the server's; its index entry
@@ -96,20 +96,17 @@ void SaveArchiveIndex(const std::string& dir, const ArchiveIndex& index);
 
 // ---- settings and processes ----
 
-// A defaults file in a private directory (mode 0600) with the connection
-// settings of defaultsFile's client groups that mariadb-binlog accepts;
-// removed when the object goes.
+// The connection settings of defaultsFile's client groups that
+// mariadb-binlog accepts, as the text of a defaults file. The copier reads
+// them from a pipe (--defaults-file=/dev/fd/3): no copy of the password is
+// ever written to disk, so none is left behind by a SIGKILL.
 class ClientSettings {
  public:
   explicit ClientSettings(const std::string& defaultsFile);
-  ~ClientSettings();
-  ClientSettings(const ClientSettings&) = delete;
-  ClientSettings& operator=(const ClientSettings&) = delete;
-  const std::string& path() const { return path_; }
+  const std::string& text() const { return text_; }
 
  private:
-  std::string dir_;
-  std::string path_;
+  std::string text_;
 };
 
 // The lines of a defaults file's client groups that a client program of the
@@ -130,9 +127,13 @@ bool RunThrough(const std::vector<std::string>& from, const std::vector<std::str
                 const std::string& errorFile, const std::function<void(const std::string&)>& onLine,
                 std::string* why, bool stoppable = true);
 
-// Starts the copier (no shell) with its output appended to outputFile; it
-// ends when xbagent ends, even by SIGKILL.
-pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outputFile);
+// The argument naming the settings StartCopier hands over.
+constexpr const char* kCopierSettingsArgument = "--defaults-file=/dev/fd/3";
+// Starts the copier (no shell) with its output appended to outputFile and
+// settings readable on descriptor 3; it ends when xbagent ends, even by
+// SIGKILL.
+pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outputFile,
+                  const std::string& settings);
 
 // First and last event time and GTID of a local binary-log file.
 void ScanLogFile(const std::string& path, ArchivedFile* entry);

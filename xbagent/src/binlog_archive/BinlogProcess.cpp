@@ -50,7 +50,7 @@ struct Pipe {
 // session of its own (a terminal's Ctrl-C reaches only xbagent). The child
 // gets SIGTERM when xbagent dies: a copier left running after a SIGKILL
 // would write into the archive beside the next run.
-pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, int extra = -1) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -66,6 +66,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    if (extra == 3) ::fcntl(3, F_SETFD, 0);
+    if (extra >= 0 && extra != 3) ::dup2(extra, 3);  // dup2 clears close-on-exec
     ::execv(args[0], args.data());
     const char message[] = "xbagent: cannot run the program\n";
     ssize_t ignored = ::write(2, message, sizeof message - 1);
@@ -137,7 +139,14 @@ std::string ExitText(const std::string& program, int status) {
 
 }  // namespace
 
-pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outputFile) {
+pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outputFile,
+                  const std::string& settings) {
+  Pipe handover;
+  // A few hundred bytes: the pipe holds them until the copier reads them.
+  if (settings.size() > 4096 || WriteAll(handover.write, settings.data(), settings.size()) != 0) {
+    Fail("cannot hand the connection settings to mariadb-binlog");
+  }
+  handover.CloseWrite();
   int out = OpenOrFail(outputFile, O_WRONLY | O_CREAT | O_APPEND);
   int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null < 0) {
@@ -146,7 +155,7 @@ pid_t StartCopier(const std::vector<std::string>& argv, const std::string& outpu
   }
   pid_t pid = -1;
   try {
-    pid = Spawn(argv, null, out, out);
+    pid = Spawn(argv, null, out, out, handover.read);
   } catch (...) {
     ::close(out);
     ::close(null);

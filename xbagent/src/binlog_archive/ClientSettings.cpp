@@ -1,7 +1,7 @@
 // mariadb-binlog refuses a defaults file with client settings it does not
-// know (default-character-set, say): it gets a private file with only the
-// connection settings of the user's client groups. The password stays in a
-// file (mode 0600 in a private directory), never on a command line.
+// know (default-character-set, say): it gets only the connection settings
+// of the user's client groups, through a pipe. The password never appears on
+// a command line nor in a file of ours.
 
 #include <cerrno>
 #include <set>
@@ -60,15 +60,7 @@ std::string ConnectionSettings(const std::string& defaultsText) {
 
 ClientSettings::ClientSettings(const std::string& defaultsFile) {
   CheckDefaultsFile(defaultsFile);
-  std::string text = ConnectionSettings(ReadSmallFile(defaultsFile, 1 << 20));
-  dir_ = MakeScratchDir("xbagent-client");
-  path_ = JoinPath(dir_, "client.cnf");
-  WriteFileSynced(path_, text);
-  if (::chmod(path_.c_str(), 0600) != 0) Fail("cannot protect " + path_ + ": " + ErrnoText(errno));
-}
-
-ClientSettings::~ClientSettings() {
-  if (!dir_.empty()) RemoveTree(dir_);
+  text_ = ConnectionSettings(ReadSmallFile(defaultsFile, 1 << 20));
 }
 
 }  // namespace xbagent

@@ -95,9 +95,8 @@ void RecordCoverage(const ArchiveOptions& options, ArchiveIndex* index, const st
   if (PathExists(open) && FileSize(open) >= logs.back().size) index->coveredUntil = before;
 }
 
-std::vector<std::string> CopyCommand(const std::string& clientFile, const ArchiveOptions& options,
-                                     const std::string& start) {
-  std::vector<std::string> argv = {BinlogProgram(), "--defaults-file=" + clientFile,
+std::vector<std::string> CopyCommand(const ArchiveOptions& options, const std::string& start) {
+  std::vector<std::string> argv = {BinlogProgram(), kCopierSettingsArgument,
                                    "--read-from-remote-server", "--raw",
                                    "--result-file=" + options.dir + "/"};
   argv.push_back(options.once ? "--to-last-log" : "--stop-never");
@@ -117,7 +116,7 @@ int ArchiveOnce(const ArchiveOptions& options, ArchiveIndex& index, const Client
   std::vector<ServerLog> logs = ServerBinaryLogs(options.defaultsFile);
   const std::string start = StartFile(index, logs);
   Log().Detail(Verbosity::kVerbose, "xbagent: copying from " + start);
-  int status = WaitChild(StartCopier(CopyCommand(client.path(), options, start), copyLog), kOnceTimeout);
+  int status = WaitChild(StartCopier(CopyCommand(options, start), copyLog, client.text()), kOnceTimeout);
   if (StopRequested()) Fail("interrupted; rerun to resume");
   if (status != 0) {
     Fail("mariadb-binlog failed (exit status " + std::to_string(status) + "): " +
@@ -135,7 +134,7 @@ int ArchiveForever(const ArchiveOptions& options, ArchiveIndex& index, const Cli
   std::vector<ServerLog> logs = ServerBinaryLogs(options.defaultsFile);
   const std::string start = StartFile(index, logs);
   Log().Notice("xbagent: archiving binary logs from " + start + " into " + options.dir);
-  pid_t copier = StartCopier(CopyCommand(client.path(), options, start), copyLog);
+  pid_t copier = StartCopier(CopyCommand(options, start), copyLog, client.text());
   for (;;) {
     SleepSeconds(options.checkInterval);
     int status = 0;
