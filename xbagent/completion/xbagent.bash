@@ -8,7 +8,7 @@ _xbagent() {
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      backup | restore | binlog-info | encode | verify | info | list) command=${words[i]}; break ;;
+      backup | restore | binlog-info | encode | verify | info | list | binlog-archive) command=${words[i]}; break ;;
     esac
   done
 
@@ -17,7 +17,8 @@ _xbagent() {
       _filedir
       return
       ;;
-    --output-dir | --target-datadir | --staging-dir | --tool-dir | --datadir | --scratch-dir)
+    --output-dir | --target-datadir | --staging-dir | --tool-dir | --datadir | --scratch-dir | \
+      --to | --binlogs)
       _filedir -d
       return
       ;;
@@ -36,7 +37,7 @@ _xbagent() {
       _filedir -d
       return
       ;;
-    --database | --user | --parallel | --as | --table | --lock-wait-timeout)
+    --database | --user | --parallel | --as | --table | --lock-wait-timeout | --until | --until-gtid)
       return
       ;;
   esac
@@ -48,7 +49,7 @@ _xbagent() {
 
   case $command in
     "")
-      COMPREPLY=($(compgen -W "backup restore binlog-info encode verify info list help --help --version" -- "$cur"))
+      COMPREPLY=($(compgen -W "backup restore binlog-archive binlog-info encode verify info list help --help --version" -- "$cur"))
       ;;
     backup)
       COMPREPLY=($(compgen -W "--defaults-file --database --output-dir --output --manifest
@@ -58,7 +59,11 @@ _xbagent() {
     restore)
       COMPREPLY=($(compgen -W "--full --database --from --manifest --schema --target-datadir
         --staging-dir --replace --defaults-file --tool-dir --datadir --socket --user --as --table --dry-run
-        --lock-wait-timeout --encrypt-key-file --json $common" -- "$cur"))
+        --lock-wait-timeout --encrypt-key-file --json --binlogs --until --until-gtid
+        $common" -- "$cur"))
+      ;;
+    binlog-archive)
+      COMPREPLY=($(compgen -W "--defaults-file --to --once $common" -- "$cur"))
       ;;
     verify)
       if [[ $cur == -* ]]; then

@@ -4,7 +4,7 @@
 #
 #   cmake -DXBAGENT=PROGRAM -DHELP2MAN=help2man -DVERSION=1.0.0 -DOUTPUT=xbagent.1
 #         -P GenerateManPage.cmake
-set(commands backup restore verify info list binlog-info encode)
+set(commands backup restore binlog-archive verify info list binlog-info encode)
 
 set(include_text "[COMMANDS]\n")
 foreach(command IN LISTS commands)

@@ -20,6 +20,7 @@ int RunEncode(const ArgList& args);
 int RunVerify(const ArgList& args);
 int RunInfo(const ArgList& args);
 int RunList(const ArgList& args);
+int RunBinlogArchive(const ArgList& args);
 
 // Set by SIGINT, SIGTERM and SIGHUP; long loops check it and stop cleanly.
 bool StopRequested();

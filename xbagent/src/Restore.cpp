@@ -17,6 +17,8 @@ const char kUsage[] =
     "\n"
     "  --full           rebuild a whole server's data directory from a server backup\n"
     "  --database NAME  restore one database into a running server\n"
+    "  --binlogs DIR    (either form, with --until TIME or --until-gtid GTID) then replay\n"
+    "                   an archive of binlog-archive up to that moment\n"
     "\n"
     "Run 'xbagent restore --full --help' or 'xbagent restore --database X --help' for\n"
     "the options of each form.\n";

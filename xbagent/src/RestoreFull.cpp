@@ -20,6 +20,7 @@
 #include "Fs.h"
 #include "Log.h"
 #include "Manifest.h"
+#include "pitr/PointInTime.h"
 #include "Progress.h"
 #include "RemoteTablespaces.h"
 #include "Sha256.h"
@@ -36,6 +37,7 @@ const char kUsage[] =
     "usage: xbagent restore --full (--from DIR | --from - --manifest FILE)\n"
     "                       --target-datadir NEWDIR\n"
     "                       [--staging-dir DIR] [--tool-dir DIR] [--encrypt-key-file FILE]\n"
+    "                       [--binlogs DIR (--until 'YYYY-MM-DD HH:MM:SS' | --until-gtid GTID)]\n"
     "                       [-v | -q] [--log FILE]\n"
     "\n"
     "Restores a whole-server backup (made by 'xbagent backup --output-dir DIR') into a\n"
@@ -51,6 +53,10 @@ const char kUsage[] =
     "                        same file system as the target); default: next to the target\n"
     "  --tool-dir DIR        directory with xtrabackup and xbstream links (default: PATH)\n"
     "  --encrypt-key-file FILE  the key of an encrypted backup\n"
+    "  --binlogs DIR         an archive of binlog-archive: after the prepare, replay its\n"
+    "                        events from the backup's coordinates on a private server\n"
+    "  --until TIME          replay every transaction committed before TIME (local time)\n"
+    "  --until-gtid GTID     replay up to and including GTID\n"
     "  --json                print the result (target, tables, bytes, binlog coordinates)\n"
     "                        as one JSON object instead of the coordinate lines\n"
     "\n"
@@ -62,6 +68,9 @@ const char kUsage[] =
     "Tables created with DATA DIRECTORY get their files inside the new data directory:\n"
     "the .isl files are dropped before the prepare, which so never opens the live\n"
     "server's tablespaces.\n"
+    "With --binlogs, a gap in the archive between the backup's coordinates and the\n"
+    "target refuses the restore before anything is extracted; the last replayed GTID\n"
+    "and time are printed (last_gtid=, last_time=).\n"
     "Exit status: 0 restored, 1 failure, 2 bad usage.\n";
 
 dev_t DeviceOf(const std::string& path) {
@@ -76,7 +85,8 @@ int RunRestoreFull(const ArgList& argv) {
   Args args(kUsage,
             {{"--full", false}, {"--from", true}, {"--target-datadir", true},
              {"--staging-dir", true}, {"--tool-dir", true}, {"--encrypt-key-file", true},
-             {"--json", false}, {"--manifest", true}},
+             {"--json", false}, {"--manifest", true}, {"--binlogs", true}, {"--until", true},
+             {"--until-gtid", true}},
             argv);
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   if (args.Value("--from").empty()) UsageFail("--from DIR is required");
@@ -84,6 +94,9 @@ int RunRestoreFull(const ArgList& argv) {
   if (args.Has("--staging-dir") && args.Value("--staging-dir").empty()) {
     UsageFail("--staging-dir needs a directory");
   }
+  const PointInTimeTarget pointInTime =
+      PointInTimeFromOptions(args.Value("--binlogs"), args.Has("--until"), args.Value("--until"),
+                             args.Has("--until-gtid"), args.Value("--until-gtid"));
   const double started = MonotonicSeconds();
 
   const bool fromStdin = args.Value("--from") == "-";
@@ -124,6 +137,10 @@ int RunRestoreFull(const ArgList& argv) {
   }
   if (::geteuid() != 0) Fail("restore --full must run as root (the files go to user mysql)");
   if (::getpwnam("mysql") == nullptr) Fail("there is no user 'mysql' to own the data directory");
+
+  // A gap in the archive refuses the restore before anything is written.
+  ReplayPlan replay;
+  if (pointInTime.Wanted()) replay = PrepareReplay(pointInTime, manifest.document);
 
   const std::string key = KeyForBackup(manifest.encoding, args.Value("--encrypt-key-file"));
   uint64_t size = manifest.encoding.Plain() ? manifest.streamSize : manifest.rawSize;
@@ -188,6 +205,9 @@ int RunRestoreFull(const ArgList& argv) {
     }
   }
 
+  ReplayResult replayed;
+  if (pointInTime.Wanted()) replayed = ReplayIntoCopy(replay, staging);
+
   if (StopRequested()) Fail("interrupted; the restore was abandoned");
   if (::rename(staging.c_str(), target.c_str()) != 0) {
     Fail("cannot move the prepared data directory into place as " + target + ": " +
@@ -204,11 +224,19 @@ int RunRestoreFull(const ArgList& argv) {
                 {"tables", Member(manifest.document, "tables").size()},
                 {"bytes", size},
                 {"binlog", binlog}};
+    if (pointInTime.Wanted()) out["replay"] = ReplayResultJson(replayed);
     std::fputs(JsonText(out).c_str(), stdout);
     std::fflush(stdout);
   } else if (haveBinlog) {
     std::printf("file_number=%ld\nposition=%ld\n", fileNumber, position);
     std::fflush(stdout);
+  }
+  if (pointInTime.Wanted() && !args.Has("--json")) PrintReplayResult(replayed);
+  if (pointInTime.Wanted()) {
+    Log().Notice("xbagent: replayed " + std::to_string(replayed.transactions) +
+                 " transaction(s); the last: GTID " +
+                 (replayed.lastGtid.empty() ? std::string("(none)") : replayed.lastGtid) + " at " +
+                 (replayed.lastTime.empty() ? std::string("-") : replayed.lastTime));
   }
   Log().Notice("xbagent: restored the whole server into " + target + " (" + HumanBytes(size) +
                " stream; extract " + HumanSeconds(extracted - started) + ", prepare " +

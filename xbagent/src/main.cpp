@@ -10,6 +10,7 @@
 //   xbagent verify DIR        restore a backup on a throwaway server and check it
 //   xbagent info DIR          what a backup holds
 //   xbagent list ROOT         the backups under a directory
+//   xbagent binlog-archive    copy the server's binary logs for point-in-time restores
 
 #include <atomic>
 #include <csignal>
@@ -54,6 +55,8 @@ const char kUsage[] =
     "  verify        restore a backup on a throwaway server and CHECK every table\n"
     "  info          what a backup directory holds, in words\n"
     "  list          the backups under a directory, newest first\n"
+    "  binlog-archive  copy the server's binary logs into a directory, for\n"
+    "                point-in-time restores (restore --binlogs DIR --until ...)\n"
     "\n"
     "Run 'xbagent COMMAND --help' for a command's options. Every command takes\n"
     "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
@@ -169,6 +172,8 @@ int main(int argc, char** argv) {
       status = RunInfo(args);
     } else if (command == "list") {
       status = RunList(args);
+    } else if (command == "binlog-archive") {
+      status = RunBinlogArchive(args);
     } else {
       UsageFail("unknown command '" + command + "' (see xbagent --help)");
     }

@@ -17,6 +17,7 @@ const char kUsage[] =
     "                       [--as NEWNAME] [--table TABLE]... [--replace] [--dry-run]\n"
     "                       [--lock-wait-timeout SECONDS] [--tool-dir DIR] [--datadir DIR]\n"
     "                       [--socket PATH] [--user USER] [--staging-dir DIR] [-v | -q] [--log FILE]\n"
+    "                       [--binlogs DIR (--until 'YYYY-MM-DD HH:MM:SS' | --until-gtid GTID)]\n"
     "\n"
     "Restores one database from a one-database backup (made by 'xbagent backup\n"
     "--database NAME --output-dir DIR') into the RUNNING server. Runs on the server's\n"
@@ -47,6 +48,11 @@ const char kUsage[] =
     "  --user USER          database user (default: the defaults file's)\n"
     "  --staging-dir DIR    where to extract and prepare (must not exist, or be empty;\n"
     "                       removed afterwards); default: a directory under $TMPDIR\n"
+    "  --binlogs DIR        an archive of binlog-archive: after the restore, replay this\n"
+    "                       database's events from the backup's coordinates (rewritten\n"
+    "                       to NEWNAME with --as), with sql_log_bin=0\n"
+    "  --until TIME         up to every transaction committed before TIME (local time)\n"
+    "  --until-gtid GTID    up to and including GTID\n"
     "\n"
     "Steps: check the stream's SHA-256 and the schema against the manifest, extract and\n"
     "prepare (--export) the backup, build every table in a shadow database\n"
@@ -94,7 +100,8 @@ Options ParseOptions(const ArgList& given) {
              {"--dry-run", false}, {"--json", false}, {"--lock-wait-timeout", true},
              {"--defaults-file", true}, {"--tool-dir", true}, {"--datadir", true},
              {"--socket", true}, {"--user", true}, {"--staging-dir", true},
-             {"--manifest", true}, {"--schema", true}, {"--encrypt-key-file", true}},
+             {"--manifest", true}, {"--schema", true}, {"--encrypt-key-file", true},
+             {"--binlogs", true}, {"--until", true}, {"--until-gtid", true}},
             argv);
   if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
   options.database = args.Value("--database");
@@ -144,6 +151,12 @@ Options ParseOptions(const ArgList& given) {
   if (args.Has("--staging-dir")) {
     if (args.Value("--staging-dir").empty()) UsageFail("--staging-dir needs a directory");
     options.stagingDir = AbsolutePath(args.Value("--staging-dir"));
+  }
+  options.pointInTime = PointInTimeFromOptions(args.Value("--binlogs"), args.Has("--until"),
+                                               args.Value("--until"), args.Has("--until-gtid"),
+                                               args.Value("--until-gtid"));
+  if (options.pointInTime.Wanted() && !options.tables.empty()) {
+    UsageFail("--binlogs replays the whole database: it does not go with --table");
   }
   CheckDefaultsFile(options.defaultsFile);
   return options;

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "../pitr/PointInTime.h"
 #include "../Commands.h"
 #include "../Manifest.h"
 #include "../Sql.h"
@@ -56,6 +57,7 @@ struct Options {
   std::string socket;
   std::string user;
   std::string stagingDir;
+  PointInTimeTarget pointInTime;  // --binlogs with --until or --until-gtid
 };
 
 Options ParseOptions(const ArgList& argv);

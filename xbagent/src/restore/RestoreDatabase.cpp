@@ -25,7 +25,7 @@ std::string NothingChanged(const std::string& message) {
   return message + "; nothing was changed";
 }
 
-void PrintJson(const Plan& plan, double started) {
+void PrintJson(const Plan& plan, double started, const Json& replay) {
   Json binlog;
   if (plan.haveBinlog) binlog = {{"file_number", plan.fileNumber}, {"position", plan.position}};
   Json out = {{"kind", "database"},
@@ -35,13 +35,14 @@ void PrintJson(const Plan& plan, double started) {
               {"bytes", plan.bytes},
               {"seconds", MonotonicSeconds() - started},
               {"binlog", binlog}};
+  if (!replay.is_null()) out["replay"] = replay;
   std::fputs(JsonText(out).c_str(), stdout);
   std::fflush(stdout);
 }
 
-void Summarise(const Plan& plan, double started) {
+void Summarise(const Plan& plan, double started, const Json& replay) {
   if (plan.options.json) {
-    PrintJson(plan, started);
+    PrintJson(plan, started, replay);
   } else if (plan.haveBinlog) {
     std::printf("file_number=%ld\nposition=%ld\n", plan.fileNumber, plan.position);
     std::fflush(stdout);
@@ -71,6 +72,26 @@ void Summarise(const Plan& plan, double started) {
   }
 }
 
+// The restored database is as of the backup; its events from there up to
+// the target follow.
+Json ReplayAfterRestore(const Plan& plan, const ReplayPlan& replay) {
+  ReplayResult result;
+  try {
+    result = ReplayDatabase(replay, plan.options.defaultsFile, plan.options.database,
+                            plan.options.renamed ? plan.options.target : std::string());
+  } catch (const Failure& failure) {
+    Fail(std::string(failure.what()) + "; '" + plan.options.target +
+         "' is restored as of the backup, with the archived events up to the failure at most; "
+         "restore it again (--replace) with an earlier target or a whole-server restore");
+  }
+  if (!plan.options.json) PrintReplayResult(result);
+  Log().Notice("xbagent: replayed " + std::to_string(result.transactions) + " transaction(s) into '" +
+               plan.options.target + "'; the last: GTID " +
+               (result.lastGtid.empty() ? std::string("(none)") : result.lastGtid) + " at " +
+               (result.lastTime.empty() ? std::string("-") : result.lastTime));
+  return ReplayResultJson(result);
+}
+
 }  // namespace
 
 int RunRestoreDatabase(const ArgList& argv) {
@@ -78,6 +99,13 @@ int RunRestoreDatabase(const ArgList& argv) {
   plan.options = ParseOptions(argv);
   const double started = MonotonicSeconds();
   CheckInput(plan);
+  // A gap in the archive, or events it cannot filter exactly, refuse the
+  // restore before anything is changed.
+  ReplayPlan replay;
+  if (plan.options.pointInTime.Wanted()) {
+    replay = PrepareReplay(plan.options.pointInTime, plan.manifest.document);
+    CheckDatabaseReplay(replay, plan.options.defaultsFile, plan.options.database);
+  }
   if (plan.options.dryRun) {
     PrintDryRun(plan);
     return kExitOk;
@@ -93,7 +121,9 @@ int RunRestoreDatabase(const ArgList& argv) {
     Fail(NothingChanged(failure.what()));
   }
   Finish(plan);
-  Summarise(plan, started);
+  Json replayed;
+  if (plan.options.pointInTime.Wanted()) replayed = ReplayAfterRestore(plan, replay);
+  Summarise(plan, started, replayed);
   return kExitOk;
 }
 

@@ -51,9 +51,9 @@ bool Answers(const std::string& cnf, const std::string& socket) {
 
 }  // namespace
 
-ScratchServer::ScratchServer(std::string dir)
+ScratchServer::ScratchServer(std::string dir, const std::string& dataDir)
     : dir_(std::move(dir)),
-      dataDir_(JoinPath(dir_, "data")),
+      dataDir_(dataDir.empty() ? JoinPath(dir_, "data") : dataDir),
       socket_(JoinPath(dir_, "s.sock")),
       cnf_(JoinPath(dir_, "my.cnf")),
       errorLog_(JoinPath(dir_, "error.log")) {

@@ -123,8 +123,9 @@ void CheckServerVersion(const std::string& backupVersion);
 
 class ScratchServer {
  public:
-  // dir: the private scratch directory; the data directory is dir/data.
-  explicit ScratchServer(std::string dir);
+  // dir: the private scratch directory; the data directory is dir/data
+  // unless dataDir is given.
+  explicit ScratchServer(std::string dir, const std::string& dataDir = "");
   ~ScratchServer();  // stops the server if it runs
   ScratchServer(const ScratchServer&) = delete;
   ScratchServer& operator=(const ScratchServer&) = delete;
