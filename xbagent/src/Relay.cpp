@@ -7,6 +7,9 @@
 #include <mutex>
 #include <thread>
 
+#include <time.h>
+#include <unistd.h>
+
 #include "Commands.h"
 #include "Common.h"
 #include "Fs.h"
@@ -22,6 +25,10 @@ constexpr size_t kBuffers = 4;
 constexpr size_t kErrBufferBytes =
     static_cast<size_t>(LibMySqlProcess::MySqlChildProcess::kErrRetainBytes);
 constexpr double kErrCheckSeconds = 0.02;
+// How long the follower of a stream file pauses when it has caught up with
+// the tool: short against the time the tool takes to write a buffer's worth.
+constexpr long kFollowPauseNanoseconds = 2 * 1000 * 1000;
+constexpr size_t kCatchUpBuffers = 16;
 
 // A fixed ring of buffers passed from the reader to the writer in order.
 class BufferRing {
@@ -166,6 +173,35 @@ class Delivery {
   std::unique_ptr<char[]> buffer_;
 };
 
+void PauseBriefly() {
+  struct timespec pause = {0, kFollowPauseNanoseconds};
+  ::nanosleep(&pause, nullptr);
+}
+
+// Reads the stream file from `*offset` as far as it goes now, scanning and
+// hashing it; false when reading failed (errno in *readErrno).
+bool CatchUp(int fileFd, char* buffer, XbStreamScanner& scanner, Sha256& sha, uint64_t* offset,
+             int* readErrno, bool* gotSome) {
+  *gotSome = false;
+  // At most kCatchUpBuffers at a time, so the tool's messages are read in
+  // between even when the tool writes as fast as this reads.
+  for (size_t round = 0; round < kCatchUpBuffers; ++round) {
+    ssize_t n = ::pread(fileFd, buffer, kBufferBytes, static_cast<off_t>(*offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *readErrno = errno;
+      return false;
+    }
+    if (n == 0) return true;
+    scanner.Feed(buffer, static_cast<size_t>(n));
+    sha.Update(buffer, static_cast<size_t>(n));
+    *offset += static_cast<uint64_t>(n);
+    *gotSome = true;
+    if (static_cast<size_t>(n) < kBufferBytes) return true;
+  }
+  return true;
+}
+
 }  // namespace
 
 void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& toolErrors) {
@@ -240,6 +276,46 @@ RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bo
   result.bytes = state.written;
   result.writeErrno = state.writeErrno;
   if (sha) result.sha256 = sha->FinalHex();
+  return result;
+}
+
+RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int fileFd,
+                             XbStreamScanner& scanner, ToolOutput& toolErrors) {
+  RelayResult result;
+  Sha256 sha;
+  std::unique_ptr<char[]> buffer(new char[kBufferBytes]);
+  Progress progress("backup", 0);
+  uint64_t offset = 0;
+  bool failed = false;
+  bool exited = false;
+  for (;;) {
+    if (StopRequested()) {
+      result.stopped = true;
+      failed = true;
+      break;
+    }
+    bool gotSome = false;
+    if (!CatchUp(fileFd, buffer.get(), scanner, sha, &offset, &result.readErrno, &gotSome)) {
+      failed = true;
+      break;
+    }
+    progress.Update(offset);
+    // Once the tool has exited, what it wrote is all in the file: one more
+    // read to its end (above) and the stream is complete.
+    if (exited && !gotSome) break;
+    // The tool's messages; reading them also notices (and reaps) its exit.
+    DrainToolErrors(child, toolErrors);
+    exited = child.GetPid() < 0;
+    if (!exited && !gotSome) PauseBriefly();
+  }
+  progress.Done();
+  if (StopRequested()) result.stopped = true;
+  if (failed) child.Kill(SIGTERM);
+  result.exitStatus = child.Wait(0);
+  DrainToolErrors(child, toolErrors);
+  toolErrors.Finish();
+  result.bytes = offset;
+  result.sha256 = sha.FinalHex();
   return result;
 }
 
