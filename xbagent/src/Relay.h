@@ -44,6 +44,18 @@ RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bo
 RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int fileFd,
                              XbStreamScanner& scanner, ToolOutput& toolErrors);
 
+// Whether fd is a pipe (TeeStream's output).
+bool IsPipe(int fd);
+
+// The tool writes its stream into a pipe of ours (toolFd, the read end;
+// the tool was given the write end as its standard output), and our output
+// outFd is a pipe too: tee(2) duplicates each stretch of the stream into
+// outFd without a copy through this process, then the same bytes are read
+// once to be scanned and hashed, as RelayStream does. Ends as RelayStream
+// does (also when the tool has exited and a descendant keeps the pipe open).
+RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int outFd, bool hash,
+                      XbStreamScanner& scanner, ToolOutput& toolErrors);
+
 // Reads whatever standard error the tool has written so far (never blocks).
 void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& toolErrors);
 
