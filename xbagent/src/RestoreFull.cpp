@@ -110,10 +110,16 @@ int RunRestoreFull(const ArgList& argv) {
 
   const std::string key = KeyForBackup(manifest.encoding, args.Value("--encrypt-key-file"));
   if (manifest.encoding.encrypted) CheckStreamKey(streamPath, key);
-  uint64_t size = VerifyStream(manifest, streamPath);
-  // A compressed or encrypted stream is decoded whole first: a wrong key or a
-  // changed chunk stops the restore before anything is written.
-  if (!manifest.encoding.Plain()) size = CheckEncodedStream(manifest, streamPath, key);
+  // A compressed or encrypted stream is verified and decoded whole first: a
+  // wrong key or a changed chunk stops the restore before anything is
+  // written. A plain one is verified while it is extracted.
+  uint64_t size = 0;
+  if (manifest.encoding.Plain()) {
+    CheckStreamSize(manifest, streamPath);
+  } else {
+    VerifyStream(manifest, streamPath);
+    size = CheckEncodedStream(manifest, streamPath, key);
+  }
 
   if (!stagingExists && ::mkdir(staging.c_str(), 0700) != 0) {
     Fail("cannot create staging directory " + staging + ": " + ErrnoText(errno));
@@ -130,7 +136,11 @@ int RunRestoreFull(const ArgList& argv) {
 
   Log().Notice("xbagent: restoring the whole server (" + manifest.serverVersion + ") from " +
                backupDir);
-  ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
+  if (manifest.encoding.Plain()) {
+    VerifyAndExtractStream(util, child, manifest, streamPath, staging);
+  } else {
+    ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
+  }
   const double extracted = MonotonicSeconds();
 
   // Tables with DATA DIRECTORY: the prepare must not follow their .isl

@@ -51,7 +51,7 @@ void MakeStaging(Plan& plan) {
 void ExtractPrepare(Plan& plan) {
   const double start = MonotonicSeconds();
   const std::string streamPath = JoinPath(plan.options.backupDir, plan.manifest.streamFile);
-  uint64_t size = VerifyStream(plan.manifest, streamPath);
+  CheckStreamSize(plan.manifest, streamPath);  // before any staging directory is made
   MakeStaging(plan);
   ToolDir tools(plan.options.toolDir);
   XtraBackup::mysqlDetails details;
@@ -67,7 +67,7 @@ void ExtractPrepare(Plan& plan) {
                (plan.options.renamed ? " as '" + plan.options.target + "'" : std::string()) +
                " (" + std::to_string(plan.tables.size()) + " tables) from " +
                plan.options.backupDir);
-  ExtractStream(util, child, streamPath, size, plan.staging);
+  VerifyAndExtractStream(util, child, plan.manifest, streamPath, plan.staging);
   plan.seconds["extract"] = MonotonicSeconds() - start;
   CheckStop("nothing was changed");
   RemoteMask mask(plan.staging);
