@@ -281,10 +281,6 @@ int MySqlChildProcess::SetStdoutDescriptor(int nFd) {
     return -1;
   }
   Impl& p = *m_pImpl;
-  if (p.started && !p.waited) {
-    m_nLastErrNo = EBUSY;
-    return -1;
-  }
   if (nFd < -1 || (nFd >= 0 && fcntl(nFd, F_GETFD) < 0)) {
     m_nLastErrNo = EBADF;
     return -1;

@@ -86,9 +86,9 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // The object keeps no reference to nFd beyond the start: the host still
   // owns and closes it. While it is set, ReadBuf reports the end of output
   // at once and bMergeStderr sends standard error to nFd too. -1 returns to
-  // the default. Returns 0; nonzero with GetLastErrNo() == EBADF when nFd is
-  // not an open descriptor, EBUSY while a child started by this object has
-  // not been waited for.
+  // the default. A child already running keeps what it was started with.
+  // Returns 0; nonzero with GetLastErrNo() == EBADF when nFd is not an open
+  // descriptor.
   int SetStdoutDescriptor(int nFd);
 
   // Reads standard output. *pnLen holds the capacity on entry and the count
