@@ -290,7 +290,7 @@ if hf backup --runs "$RUNS" --warmup 1 \
       "$(hf_stats backup tool-devnull)" le 1.02
   row "1b backup stream vs tool piped to cat" s "$(hf_stats backup library)" \
       "$(hf_stats backup tool-pipe)" le 1.02
-  row "1c --output - | cat vs tool | cat" s "$(hf_stats backup library-pipe)" \
+  row "1c --output - into cat vs tool into cat" s "$(hf_stats backup library-pipe)" \
       "$(hf_stats backup tool-pipe)" le 1.00
 else
   row_failed "1 backup stream"
