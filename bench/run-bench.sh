@@ -44,7 +44,8 @@ while (($#)); do
 done
 
 BIN=$BUILD/bin
-for program in xbagent bench_relay bench_spawn bench_applyback bench_schema bench_extract; do
+for program in xbagent bench_relay bench_spawn bench_applyback bench_schema bench_extract \
+               bench_verify_extract; do
   [[ -x "$BIN/$program" ]] || { echo "run-bench: $BIN/$program is missing (build first)" >&2; exit 1; }
 done
 for program in hyperfine zstd mariadb mariadb-dump mariabackup mbstream; do
@@ -62,7 +63,7 @@ if ((QUICK)); then
   RELAY_BYTES=1G
   APPLY_TABLES=500
   SPAWN_GIB=2
-  SCHEMA_BYTES=50000000
+  SCHEMA_BYTES=200000000
   : "${RUNS:=3}"
 else
   BIG_ROWS=1700000         # ~2 GB
@@ -283,14 +284,41 @@ log "1. backup stream of bench_big ($RUNS runs each)"
 if hf backup --runs "$RUNS" --warmup 1 \
      -n library "$AGENT --database bench_big >/dev/null 2>/dev/null" \
      -n tool-devnull "$XB --databases bench_big >/dev/null 2>/dev/null" \
-     -n tool-pipe "$XB --databases bench_big 2>/dev/null | cat >/dev/null"; then
+     -n tool-pipe "$XB --databases bench_big 2>/dev/null | cat >/dev/null" \
+     -n library-pipe "$AGENT --database bench_big 2>/dev/null | cat >/dev/null"; then
   row "1a backup stream vs tool > /dev/null" s "$(hf_stats backup library)" \
       "$(hf_stats backup tool-devnull)" le 1.02
   row "1b backup stream vs tool piped to cat" s "$(hf_stats backup library)" \
       "$(hf_stats backup tool-pipe)" le 1.02
+  row "1c --output - into cat vs tool into cat" s "$(hf_stats backup library-pipe)" \
+      "$(hf_stats backup tool-pipe)" le 1.00
 else
   row_failed "1 backup stream"
 fi
+# A backup to a directory (hashed, judged, with its manifest and the schema
+# dumped around it, the stream file synced) against the tool writing the
+# same stream to a file, without and with the file's sync.
+BACKUP_DIR=$WORK/backup-dir
+TOOL_FILE=$WORK/tool.xb
+settle
+log "1. backup of bench_big to a directory ($RUNS runs each)"
+if hf backup-dir --runs "$RUNS" --warmup 1 \
+     --prepare "rm -rf $(q "$BACKUP_DIR") $(q "$TOOL_FILE"); sync" \
+     -n library "$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --database bench_big --output-dir $(q "$BACKUP_DIR") 2>/dev/null" \
+     -n tool-file "$XB --databases bench_big >$(q "$TOOL_FILE") 2>/dev/null" \
+     -n tool-file-sync "$XB --databases bench_big >$(q "$TOOL_FILE") 2>/dev/null && sync $(q "$TOOL_FILE")"; then
+  row "1d backup to a directory vs tool > file" s "$(hf_stats backup-dir library)" \
+      "$(hf_stats backup-dir tool-file)" le 1.03
+  row "1e backup to a directory vs tool > file, sync" s "$(hf_stats backup-dir library)" \
+      "$(hf_stats backup-dir tool-file-sync)" le 1.03
+else
+  row_failed "1d backup to a directory"
+fi
+perf_stat "1  library (xbagent backup --output-dir)" \
+  "rm -rf $(q "$BACKUP_DIR") && $(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --database bench_big --output-dir $(q "$BACKUP_DIR") 2>/dev/null"
+perf_stat "1  tool > file" "$XB --databases bench_big >$(q "$TOOL_FILE") 2>/dev/null"
+perf_stat "1  library (--output - | cat > /dev/null)" "$AGENT --database bench_big 2>/dev/null | cat >/dev/null"
+rm -rf "$BACKUP_DIR" "$TOOL_FILE"
 perf_stat "1  library (xbagent backup --output -)" "$AGENT --database bench_big >/dev/null 2>/dev/null"
 perf_stat "1  tool > /dev/null" "$XB --databases bench_big >/dev/null 2>/dev/null"
 perf_stat "1  tool | cat > /dev/null" "$XB --databases bench_big 2>/dev/null | cat >/dev/null"
@@ -321,12 +349,29 @@ if hf extract --runs "$RUNS" --warmup 1 \
 else
   row_failed "2  extraction fed from a file"
 fi
+# A restore's first step: the stream verified against its SHA-256 while it
+# is extracted, as xbagent restore does it.
+STREAM_SHA=$(sha256sum "$STREAM" | cut -d' ' -f1)
+settle
+log "2. verification with extraction ($RUNS runs each)"
+if hf verify-extract --runs "$RUNS" --warmup 1 \
+     --prepare "rm -rf $(q "$EXTRACT") && mkdir $(q "$EXTRACT")" \
+     -n library "$(q "$BIN/bench_verify_extract") $(q "$TOOLS") $(q "$EXTRACT") $(q "$STREAM") $STREAM_SHA >/dev/null" \
+     -n xbstream "$(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT") < $(q "$STREAM")" &&
+   [[ -f "$EXTRACT/xtrabackup_checkpoints" ]]; then
+  row "2c verification+extraction vs xbstream < file" s "$(hf_stats verify-extract library)" \
+      "$(hf_stats verify-extract xbstream)" le 1.05
+else
+  row_failed "2c verification with extraction"
+fi
 fresh_extract="rm -rf $(q "$EXTRACT") && mkdir $(q "$EXTRACT")"
 perf_stat "2  library (bench_extract)" \
   "$fresh_extract && $(q "$BIN/bench_extract") $(q "$TOOLS") $(q "$EXTRACT") $(q "$STREAM")"
 perf_stat "2  xbstream -x < file" "$fresh_extract && $(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT") < $(q "$STREAM")"
 perf_stat "2  cat file | xbstream -x" \
   "$fresh_extract && cat $(q "$STREAM") | $(q "$TOOLS/xbstream") -x -C $(q "$EXTRACT")"
+perf_stat "2  library (bench_verify_extract)" \
+  "$fresh_extract && $(q "$BIN/bench_verify_extract") $(q "$TOOLS") $(q "$EXTRACT") $(q "$STREAM") $STREAM_SHA"
 rm -rf "$STREAM" "$EXTRACT"
 fi  # figure 2
 

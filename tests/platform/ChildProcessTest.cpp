@@ -239,6 +239,79 @@ TEST(ChildProcessOutput, ReadBufReturnsOutputThenStaysEnded) {
   EXPECT_EQ(len, 0);
 }
 
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(ChildProcessOutput, GivenDescriptorTakesStdoutWhileStdinAndStderrStayPipes) {
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string path = dir.path() + "/out";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  MySqlChildProcess p;
+  ASSERT_EQ(p.SetStdoutDescriptor(fd), 0);
+  Start(p, "printf first; printf oops >&2; cat");
+  // For the next start only: the running child keeps the file.
+  ASSERT_EQ(p.SetStdoutDescriptor(-1), 0);
+  ASSERT_EQ(p.WriteBuf("-second", 7), 0);
+  EXPECT_EQ(p.CloseInput(), 0);
+  EXPECT_EQ(p.Wait(10), 0);
+  char buf[16];
+  long len = sizeof(buf);
+  EXPECT_EQ(p.ReadBuf(buf, &len), 0);  // the output went to the file, not to us
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(ReadErr(p), "oops");
+  EXPECT_EQ(FileText(path), "first-second");
+  EXPECT_NE(fcntl(fd, F_GETFD), -1);  // the host's descriptor stays open
+  // A pipe again for the next child.
+  Start(p, "printf piped");
+  EXPECT_EQ(ReadAllOut(p), "piped");
+  EXPECT_EQ(p.Wait(10), 0);
+  EXPECT_EQ(FileText(path), "first-second");
+  close(fd);
+}
+
+TEST(ChildProcessOutput, GivenDescriptorOnALowNumberReachesTheChild) {
+  // A host that has its own standard input closed may get a file as
+  // descriptor 0: the child's stdin pipe must not replace it.
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string path = dir.path() + "/out";
+  const int saved = dup(0);
+  ASSERT_GE(saved, 0);
+  close(0);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  MySqlChildProcess p;
+  const int set = p.SetStdoutDescriptor(fd);
+  int started = -1;
+  if (set == 0 && p.Initialize("printf low", "", "") == 0)
+    started = p.ZU_CreateProcess(true, false, false, false);
+  const int status = started == 0 ? p.Wait(10) : -2;
+  close(fd);
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_EQ(fd, 0);
+  EXPECT_EQ(set, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(FileText(path), "low");
+}
+
+TEST(ChildProcessOutput, GivenDescriptorMustBeOpen) {
+  MySqlChildProcess p;
+  const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_EQ(p.SetStdoutDescriptor(fd), -1);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  EXPECT_EQ(p.SetStdoutDescriptor(-7), -1);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  Start(p, "printf still-a-pipe");
+  EXPECT_EQ(ReadAllOut(p), "still-a-pipe");
+  EXPECT_EQ(p.Wait(10), 0);
+}
+
 TEST(ChildProcessOutput, FiftyMegabytesThroughSmallBufferAreByteExact) {
   ScratchDir dir;
   ASSERT_FALSE(dir.path().empty());

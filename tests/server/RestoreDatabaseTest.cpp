@@ -431,6 +431,27 @@ TEST_F(RestoreDatabaseTest, FailureBeforeTheSwapChangesNothing) {
   EXPECT_EQ(Checksums(), expected_);
 }
 
+TEST_F(RestoreDatabaseTest, ChangedStreamByteIsRefusedAfterExtractionChangingNothing) {
+  // The stream's digest is computed while it is extracted: a changed byte
+  // is found then, and the extracted files go before the server is touched.
+  Damage();
+  const std::string before = Checksums();
+  const std::string copy = *shared_ / "changed-byte";
+  RunShell("rm -rf " + Q(copy) + " && cp -a " + Q(backupDir_) + " " + Q(copy));
+  const std::string stream = copy + "/backup.xbstream";
+  struct stat info;
+  ASSERT_EQ(::stat(stream.c_str(), &info), 0);
+  RunShell("printf 'Z' | dd of=" + Q(stream) + " bs=1 seek=" +
+           std::to_string(info.st_size / 2) + " conv=notrunc status=none");
+  Result r;
+  Restore(copy, true, &r);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "SHA-256")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "does not match")) << r.err;
+  EXPECT_EQ(Checksums(), before);
+  EXPECT_EQ(Leftovers(), "0\n");
+}
+
 TEST_F(RestoreDatabaseTest, AsNewNameRestoresBesideTheLiveDatabase) {
   Damage();
   const std::string before = Checksums();

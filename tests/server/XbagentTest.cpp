@@ -288,6 +288,31 @@ TEST_F(XbagentTest, StreamToStandardOutputWithManifestFile) {
   EXPECT_EQ(head, "XBSTCK01");
 }
 
+TEST_F(XbagentTest, StreamIntoAPipeIsHashedAndAClosedPipeFailsTheBackup) {
+  // Standard output a pipe: the stream is passed on without a copy, and
+  // still hashed and judged.
+  TempDir out("xbagent-pipe");
+  const std::string backup = Q(bin_) + " -q backup --defaults-file " + Q(sandbox_.cnf) +
+                             " --database " + Q(kDb) + " --output -";
+  int status = -1;
+  RunShell("bash -c " + Q("timeout 120 " + backup + " --manifest " + Q(out / "m.json") +
+                          " | cat > " + Q(out / "stream.xbs") + "; exit ${PIPESTATUS[0]}"),
+           &status);
+  ASSERT_EQ(status, 0);
+  std::string manifest = ReadFile(out / "m.json");
+  EXPECT_TRUE(Contains(manifest, "\"sha256\": \"" + Sha256Of(out / "stream.xbs") + "\""));
+  EXPECT_EQ(ReadFile(out / "stream.xbs").substr(0, 8), "XBSTCK01");
+
+  // A reader that goes away fails the backup at once.
+  std::string err = RunShell(
+      "bash -c " + Q("timeout 120 " + backup + " 2>" + Q(out / "err") +
+                     " | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}"),
+      &status);
+  EXPECT_EQ(status, 1) << ReadFile(out / "err");
+  EXPECT_TRUE(Contains(ReadFile(out / "err"), "cannot write the stream")) << ReadFile(out / "err");
+  EXPECT_NE(status, 124) << "the backup hung";
+}
+
 TEST_F(XbagentTest, WholeServerBackupRestoresToAStartableDataDirectory) {
   if (::geteuid() != 0) GTEST_SKIP() << "restore --full runs as root";
   const std::string& backup = ServerBackup();

@@ -1,6 +1,8 @@
 #include "Extract.h"
 
+#include <atomic>
 #include <csignal>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,38 @@ uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, uint64_t size,
   return fed;
 }
 
+void CheckDigest(const ManifestSummary& manifest, const std::string& streamPath,
+                 const std::string& digest) {
+  if (digest != manifest.streamSha256) {
+    Fail("the SHA-256 of " + streamPath + " does not match the manifest (the file is "
+         "damaged or was changed): " + digest + " != " + manifest.streamSha256);
+  }
+}
+
+// The SHA-256 of the file; "" when cancelled or told to stop first.
+std::string DigestUnlessCancelled(const std::string& path, const std::atomic<bool>* cancel) {
+  Sha256 hash;
+  bool whole = true;
+  ReadFileInChunks(path, 1 << 20, [&](const char* data, size_t length) {
+    if (cancel->load(std::memory_order_relaxed) || StopRequested()) {
+      whole = false;
+      return false;
+    }
+    hash.Update(data, length);
+    return true;
+  });
+  return whole ? hash.FinalHex() : std::string();
+}
+
+// The digest of a hashing that may itself have failed; "" then.
+std::string DigestOrNothing(std::future<std::string>& digest) {
+  try {
+    return digest.get();
+  } catch (...) {
+    return std::string();
+  }
+}
+
 }  // namespace
 
 StagingGuard::~StagingGuard() {
@@ -68,8 +102,7 @@ bool CheckFreshDirectory(const std::string& path, const std::string& role) {
   return true;
 }
 
-uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& streamPath) {
-  // The stream is whole and unchanged: size first (cheap), then SHA-256.
+uint64_t CheckStreamSize(const ManifestSummary& manifest, const std::string& streamPath) {
   uint64_t size = FileSize(streamPath);
   if (size < manifest.streamSize) {
     Fail("the stream " + streamPath + " is truncated: " + std::to_string(size) + " of " +
@@ -79,16 +112,19 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
     Fail("the stream " + streamPath + " is longer than recorded: " + std::to_string(size) +
          " bytes, the manifest says " + std::to_string(manifest.streamSize));
   }
+  return size;
+}
+
+uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& streamPath) {
+  // The stream is whole and unchanged: size first (cheap), then SHA-256.
+  uint64_t size = CheckStreamSize(manifest, streamPath);
   std::string digest;
   {
     Progress progress("verify", size);
     digest = Sha256OfFile(streamPath, ProgressCallback, &progress);
   }
   if (StopRequested()) Fail("interrupted");
-  if (digest != manifest.streamSha256) {
-    Fail("the SHA-256 of " + streamPath + " does not match the manifest (the file is "
-         "damaged or was changed): " + digest + " != " + manifest.streamSha256);
-  }
+  CheckDigest(manifest, streamPath, digest);
   Log().Detail(Verbosity::kVerbose, "stream verified: " + std::to_string(size) + " bytes, " +
                                         digest);
   return size;
@@ -141,6 +177,34 @@ void ExtractFed(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildPro
     Fail("the backup is not a full backup (" +
          Trim(checkpointText.substr(0, checkpointText.find('\n'))) + ")");
   }
+}
+
+void VerifyAndExtractStream(XtraBackup::XtraBackupUtil& util,
+                            LibMySqlProcess::MySqlChildProcess& child,
+                            const ManifestSummary& manifest, const std::string& streamPath,
+                            const std::string& staging) {
+  const uint64_t size = CheckStreamSize(manifest, streamPath);
+  // The hash reads the file (from the page cache) on a thread of its own
+  // while the extractor is fed: the two take no longer than the slower.
+  std::atomic<bool> cancel(false);
+  std::future<std::string> digest =
+      std::async(std::launch::async, DigestUnlessCancelled, streamPath, &cancel);
+  try {
+    ExtractStream(util, child, streamPath, size, staging);
+  } catch (const Failure&) {
+    if (StopRequested()) cancel = true;
+    // A damaged file is the cause worth naming.
+    std::string got = DigestOrNothing(digest);
+    if (!got.empty()) CheckDigest(manifest, streamPath, got);
+    throw;
+  } catch (...) {
+    cancel = true;
+    throw;
+  }
+  std::string got = digest.get();
+  if (StopRequested()) Fail("interrupted; the restore was abandoned");
+  CheckDigest(manifest, streamPath, got);
+  Log().Detail(Verbosity::kVerbose, "stream verified: " + std::to_string(size) + " bytes, " + got);
 }
 
 }  // namespace xbagent

@@ -37,6 +37,21 @@ bool CheckFreshDirectory(const std::string& path, const std::string& role);
 // line); throws Failure when they differ. Returns the size.
 uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& streamPath);
 
+// Checks the stream's size against the manifest; throws Failure when it
+// differs. Returns the size.
+uint64_t CheckStreamSize(const ManifestSummary& manifest, const std::string& streamPath);
+
+// A plain (not encoded) stream: checks its size, then extracts it as
+// ExtractStream does while its SHA-256 is computed alongside, from the same
+// file. A digest other than the manifest's fails (saying so even when the
+// extraction failed too) after the extractor has ended, so the caller's
+// StagingGuard throws the extracted files away; nothing outside the staging
+// directory is touched before both are done.
+void VerifyAndExtractStream(XtraBackup::XtraBackupUtil& util,
+                            LibMySqlProcess::MySqlChildProcess& child,
+                            const ManifestSummary& manifest, const std::string& streamPath,
+                            const std::string& staging);
+
 // Extracts the stream file into the empty directory staging with
 // util.extractXtraBackup, feeding it through child; checks the extractor
 // succeeded, read everything, and left a full backup's checkpoints file.

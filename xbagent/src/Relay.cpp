@@ -7,6 +7,13 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
 #include "Commands.h"
 #include "Common.h"
 #include "Fs.h"
@@ -22,6 +29,10 @@ constexpr size_t kBuffers = 4;
 constexpr size_t kErrBufferBytes =
     static_cast<size_t>(LibMySqlProcess::MySqlChildProcess::kErrRetainBytes);
 constexpr double kErrCheckSeconds = 0.02;
+// How long the follower of a stream file pauses when it has caught up with
+// the tool: short against the time the tool takes to write a buffer's worth.
+constexpr long kFollowPauseNanoseconds = 2 * 1000 * 1000;
+constexpr size_t kCatchUpBuffers = 16;
 
 // A fixed ring of buffers passed from the reader to the writer in order.
 class BufferRing {
@@ -93,7 +104,8 @@ struct WriterState {
 bool WriteBuffer(WriterState* state, const char* data, size_t length) {
   state->scanner->Feed(data, length);
   if (state->sha) state->sha->Update(data, length);
-  int err = WriteAll(state->outFd, data, length);
+  // -1: the bytes already went out (TeeStream), they are only looked at.
+  int err = state->outFd < 0 ? 0 : WriteAll(state->outFd, data, length);
   if (err != 0) {
     state->writeErrno = err;
     return false;
@@ -166,7 +178,67 @@ class Delivery {
   std::unique_ptr<char[]> buffer_;
 };
 
+void PauseBriefly() {
+  struct timespec pause = {0, kFollowPauseNanoseconds};
+  ::nanosleep(&pause, nullptr);
+}
+
+// Reads the stream file from `*offset` as far as it goes now, scanning and
+// hashing it; false when reading failed (errno in *readErrno).
+bool CatchUp(int fileFd, char* buffer, XbStreamScanner& scanner, Sha256& sha, uint64_t* offset,
+             int* readErrno, bool* gotSome) {
+  *gotSome = false;
+  // At most kCatchUpBuffers at a time, so the tool's messages are read in
+  // between even when the tool writes as fast as this reads.
+  for (size_t round = 0; round < kCatchUpBuffers; ++round) {
+    ssize_t n = ::pread(fileFd, buffer, kBufferBytes, static_cast<off_t>(*offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *readErrno = errno;
+      return false;
+    }
+    if (n == 0) return true;
+    scanner.Feed(buffer, static_cast<size_t>(n));
+    sha.Update(buffer, static_cast<size_t>(n));
+    *offset += static_cast<uint64_t>(n);
+    *gotSome = true;
+    if (static_cast<size_t>(n) < kBufferBytes) return true;
+  }
+  return true;
+}
+
+// Reads exactly length bytes that are known to be in the pipe fd.
+int ReadExactly(int fd, char* buffer, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(fd, buffer + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {  // cannot happen: the bytes were teed from there
+      struct pollfd in = {fd, POLLIN, 0};
+      ::poll(&in, 1, -1);
+      continue;
+    }
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Waits (briefly) until the pipe toolFd has bytes or outFd has room,
+// whichever held the tee up.
+void AwaitTee(int toolFd, int outFd) {
+  int pending = 0;
+  const bool outputFull = ::ioctl(toolFd, FIONREAD, &pending) == 0 && pending > 0;
+  struct pollfd wait = {outputFull ? outFd : toolFd, static_cast<short>(outputFull ? POLLOUT : POLLIN), 0};
+  ::poll(&wait, 1, static_cast<int>(kErrCheckSeconds * 1000));
+}
+
 }  // namespace
+
+bool IsPipe(int fd) {
+  struct stat info;
+  return ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+}
 
 void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& toolErrors) {
   // As large as what the child object keeps, so nothing pending is dropped;
@@ -239,6 +311,113 @@ RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bo
   toolErrors.Finish();
   result.bytes = state.written;
   result.writeErrno = state.writeErrno;
+  if (sha) result.sha256 = sha->FinalHex();
+  return result;
+}
+
+RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int fileFd,
+                             XbStreamScanner& scanner, ToolOutput& toolErrors) {
+  RelayResult result;
+  Sha256 sha;
+  std::unique_ptr<char[]> buffer(new char[kBufferBytes]);
+  Progress progress("backup", 0);
+  uint64_t offset = 0;
+  bool failed = false;
+  bool exited = false;
+  for (;;) {
+    if (StopRequested()) {
+      result.stopped = true;
+      failed = true;
+      break;
+    }
+    bool gotSome = false;
+    if (!CatchUp(fileFd, buffer.get(), scanner, sha, &offset, &result.readErrno, &gotSome)) {
+      failed = true;
+      break;
+    }
+    progress.Update(offset);
+    // Once the tool has exited, what it wrote is all in the file: one more
+    // read to its end (above) and the stream is complete.
+    if (exited && !gotSome) break;
+    // The tool's messages; reading them also notices (and reaps) its exit.
+    DrainToolErrors(child, toolErrors);
+    exited = child.GetPid() < 0;
+    if (!exited && !gotSome) PauseBriefly();
+  }
+  progress.Done();
+  if (StopRequested()) result.stopped = true;
+  if (failed) child.Kill(SIGTERM);
+  result.exitStatus = child.Wait(0);
+  DrainToolErrors(child, toolErrors);
+  toolErrors.Finish();
+  result.bytes = offset;
+  result.sha256 = sha.FinalHex();
+  return result;
+}
+
+RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int outFd, bool hash,
+                      XbStreamScanner& scanner, ToolOutput& toolErrors) {
+  RelayResult result;
+  std::unique_ptr<Sha256> sha(hash ? new Sha256() : nullptr);
+  WriterState state{-1, sha.get(), &scanner};
+  Delivery delivery(hash, &state);
+  Progress progress("backup", 0);
+  bool failed = false;
+  uint64_t teed = 0;
+  double lastErrCheck = 0;
+  for (;;) {
+    if (StopRequested()) {
+      result.stopped = true;
+      failed = true;
+      break;
+    }
+    char* buffer = delivery.Acquire();
+    if (buffer == nullptr) {
+      failed = true;
+      break;
+    }
+    ssize_t n = ::tee(toolFd, outFd, kBufferBytes, SPLICE_F_NONBLOCK);
+    if (n > 0) {
+      int err = ReadExactly(toolFd, buffer, static_cast<size_t>(n));
+      if (err != 0) {
+        result.readErrno = err;
+        failed = true;
+        break;
+      }
+      teed += static_cast<uint64_t>(n);
+      if (!delivery.Deliver(static_cast<size_t>(n))) {
+        failed = true;
+        break;
+      }
+      progress.Update(teed);
+    } else if (n == 0) {
+      break;  // the tool's output ended
+    } else if (errno == EAGAIN) {
+      // An empty pipe after the tool's exit: whatever still holds it open
+      // is a descendant, and the stream has ended.
+      int pending = 0;
+      if (child.GetPid() < 0 && ::ioctl(toolFd, FIONREAD, &pending) == 0 && pending == 0) break;
+      AwaitTee(toolFd, outFd);
+    } else if (errno != EINTR) {
+      result.writeErrno = errno;
+      failed = true;
+      break;
+    }
+    double now = MonotonicSeconds();
+    if (n <= 0 || now - lastErrCheck >= kErrCheckSeconds) {
+      lastErrCheck = now;
+      DrainToolErrors(child, toolErrors);  // also notices the tool's exit
+    }
+  }
+  delivery.Finish();
+  progress.Done();
+  if (StopRequested()) result.stopped = true;
+  if (failed) child.Kill(SIGTERM);
+  result.exitStatus = child.Wait(0);
+  DrainToolErrors(child, toolErrors);
+  toolErrors.Finish();
+  result.bytes = teed;
+  if (result.writeErrno == 0) result.writeErrno = state.writeErrno;
   if (sha) result.sha256 = sha->FinalHex();
   return result;
 }

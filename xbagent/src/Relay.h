@@ -34,6 +34,28 @@ struct RelayResult {
 RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
                         XbStreamScanner& scanner, ToolOutput& toolErrors);
 
+// The tool writes the stream into fileFd itself (the file given to it as
+// its standard output, opened for reading and writing): this follows the
+// file as it grows, scanning and hashing what the tool wrote, until the tool
+// has exited and every byte it wrote was read. The stream then costs the
+// tool no pipe; a read failure or a stop signal stops the tool as above. The
+// result counts and hashes the file's bytes; writeErrno stays 0 (the tool
+// itself fails when it cannot write).
+RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int fileFd,
+                             XbStreamScanner& scanner, ToolOutput& toolErrors);
+
+// Whether fd is a pipe (TeeStream's output).
+bool IsPipe(int fd);
+
+// The tool writes its stream into a pipe of ours (toolFd, the read end;
+// the tool was given the write end as its standard output), and our output
+// outFd is a pipe too: tee(2) duplicates each stretch of the stream into
+// outFd without a copy through this process, then the same bytes are read
+// once to be scanned and hashed, as RelayStream does. Ends as RelayStream
+// does (also when the tool has exited and a descendant keeps the pipe open).
+RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int outFd, bool hash,
+                      XbStreamScanner& scanner, ToolOutput& toolErrors);
+
 // Reads whatever standard error the tool has written so far (never blocks).
 void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& toolErrors);
 

@@ -143,13 +143,19 @@ int RunRestoreFull(const ArgList& argv) {
   if (pointInTime.Wanted()) replay = PrepareReplay(pointInTime, manifest.document);
 
   const std::string key = KeyForBackup(manifest.encoding, args.Value("--encrypt-key-file"));
+  // A compressed or encrypted stream is verified and decoded whole first: a
+  // wrong key or a changed chunk stops the restore before anything is
+  // written. A plain one is verified while it is extracted, and a stream on
+  // standard input as it is read.
   uint64_t size = manifest.encoding.Plain() ? manifest.streamSize : manifest.rawSize;
   if (!fromStdin) {
     if (manifest.encoding.encrypted) CheckStreamKey(streamPath, key);
-    size = VerifyStream(manifest, streamPath);
-    // A compressed or encrypted stream is decoded whole first: a wrong key or
-    // a changed chunk stops the restore before anything is written.
-    if (!manifest.encoding.Plain()) size = CheckEncodedStream(manifest, streamPath, key);
+    if (manifest.encoding.Plain()) {
+      size = CheckStreamSize(manifest, streamPath);
+    } else {
+      VerifyStream(manifest, streamPath);
+      size = CheckEncodedStream(manifest, streamPath, key);
+    }
   }
 
   if (!stagingExists && ::mkdir(staging.c_str(), 0700) != 0) {
@@ -172,6 +178,8 @@ int RunRestoreFull(const ArgList& argv) {
     ExtractFed(util, child, size, staging, [&](const ChunkSink& sink) {
       ReadCheckedInput(0, manifest, key, sink);
     });
+  } else if (manifest.encoding.Plain()) {
+    VerifyAndExtractStream(util, child, manifest, streamPath, staging);
   } else {
     ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
   }

@@ -158,6 +158,10 @@ int PlanStream(ChildPlan* plan, StreamMode mode, int target, int childEnd) noexc
       if (target != 2) return EINVAL;
       plan->source[2] = 1;
       return 0;
+    case StreamMode::kGiven:
+      if (target != 1 || childEnd < 0) return EINVAL;
+      plan->source[1] = childEnd;
+      return 0;
     case StreamMode::kInherit:
       // A host that closed its standard descriptors must not hand the child
       // a closed 0/1/2 (the child's next open would land there).
@@ -229,6 +233,16 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
   if (req.stdinMode == StreamMode::kPipe && (err = MakePipe(&inR, &inW)) != 0) return err;
   if (req.stdoutMode == StreamMode::kPipe && (err = MakePipe(&outR, &outW)) != 0) return err;
   if (req.stderrMode == StreamMode::kPipe && (err = MakePipe(&errR, &errW)) != 0) return err;
+  if (req.stdinMode == StreamMode::kGiven || req.stderrMode == StreamMode::kGiven) return EINVAL;
+  // The host's descriptor, copied above 0/1/2 and close-on-exec: the child's
+  // setup of its standard descriptors cannot replace it, and the child gets
+  // it only as its standard output.
+  if (req.stdoutMode == StreamMode::kGiven) {
+    if (req.givenStdoutFd < 0) return EBADF;
+    const int copy = sys::Fcntl(req.givenStdoutFd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) return errno;
+    outW.Reset(copy);
+  }
 
   ChildPlan plan;
   // Standard output before standard error, so "stderr to stdout" gets the

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -84,6 +85,7 @@ struct MySqlChildProcess::Impl {
   std::string command;
   std::string workDir;
   std::vector<std::string> env;
+  int givenStdout = -1;  // SetStdoutDescriptor
 
   // The current run.
   bool started = false;  // ZU_CreateProcess succeeded
@@ -246,6 +248,10 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
     req.stdinMode = bNullStdin ? StreamMode::kDevNull
                                : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
     req.stdoutMode = bPipes ? StreamMode::kPipe : StreamMode::kInherit;
+    if (p.givenStdout >= 0) {
+      req.stdoutMode = StreamMode::kGiven;
+      req.givenStdoutFd = p.givenStdout;
+    }
     req.stderrMode = bMergeStderr ? StreamMode::kToStdout
                                   : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
     req.newProcessGroup = bNewProcessGroup;
@@ -265,6 +271,21 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
   }
   p.started = true;
   p.pipes = bPipes;
+  m_nLastErrNo = 0;
+  return 0;
+}
+
+int MySqlChildProcess::SetStdoutDescriptor(int nFd) {
+  if (!m_pImpl) {
+    m_nLastErrNo = ENOMEM;
+    return -1;
+  }
+  Impl& p = *m_pImpl;
+  if (nFd < -1 || (nFd >= 0 && fcntl(nFd, F_GETFD) < 0)) {
+    m_nLastErrNo = EBADF;
+    return -1;
+  }
+  p.givenStdout = nFd;
   m_nLastErrNo = 0;
   return 0;
 }

@@ -49,7 +49,8 @@ int OpenStreamFile(const BackupOptions& options, const std::string& workDir) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     Fail("cannot remove " + path + ": " + ErrnoText(errno));
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  // Readable too: when the tool writes the file itself, the relay reads it behind the tool.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) Fail("cannot create " + path + ": " + ErrnoText(errno));
   return fd;
 }

@@ -53,11 +53,16 @@ void ExtractPrepare(Plan& plan) {
   const std::string streamPath = JoinPath(plan.options.backupDir, plan.manifest.streamFile);
   const StreamEncoding& encoding = plan.manifest.encoding;
   uint64_t size = encoding.Plain() ? plan.manifest.streamSize : plan.manifest.rawSize;
+  // Before any staging directory is made: a plain stream's size (its SHA-256
+  // is computed while it is extracted); an encoded stream is decoded whole, so
+  // a changed chunk stops the restore before anything is extracted.
   if (!plan.options.fromStdin) {
-    size = VerifyStream(plan.manifest, streamPath);
-    // An encoded stream is decoded whole first: a changed chunk stops the
-    // restore before anything is extracted.
-    if (!encoding.Plain()) size = CheckEncodedStream(plan.manifest, streamPath, plan.key);
+    if (encoding.Plain()) {
+      size = CheckStreamSize(plan.manifest, streamPath);
+    } else {
+      VerifyStream(plan.manifest, streamPath);
+      size = CheckEncodedStream(plan.manifest, streamPath, plan.key);
+    }
   }
   MakeStaging(plan);
   ToolDir tools(plan.options.toolDir);
@@ -79,6 +84,8 @@ void ExtractPrepare(Plan& plan) {
     ExtractFed(util, child, size, plan.staging, [&](const ChunkSink& sink) {
       ReadCheckedInput(0, plan.manifest, plan.key, sink);
     });
+  } else if (encoding.Plain()) {
+    VerifyAndExtractStream(util, child, plan.manifest, streamPath, plan.staging);
   } else {
     ExtractStream(util, child, streamPath, size, plan.staging, encoding, plan.key);
   }

@@ -79,6 +79,18 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // recorded command may be started again.
   int ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNullStdin, bool bNewProcessGroup);
 
+  // Gives the children started from now on a descriptor of the host's
+  // choosing as their standard output (a copy of nFd, say a file the host
+  // opened), in place of a pipe to this object or the host's standard
+  // output; standard input and error stay as ZU_CreateProcess is asked.
+  // The object keeps no reference to nFd beyond the start: the host still
+  // owns and closes it. While it is set, ReadBuf reports the end of output
+  // at once and bMergeStderr sends standard error to nFd too. -1 returns to
+  // the default. A child already running keeps what it was started with.
+  // Returns 0; nonzero with GetLastErrNo() == EBADF when nFd is not an open
+  // descriptor.
+  int SetStdoutDescriptor(int nFd);
+
   // Reads standard output. *pnLen holds the capacity on entry and the count
   // read on return. Blocks until some data or end of output; 0 bytes means the
   // output has ended (and stays ended). Returns 0 on success, nonzero on
