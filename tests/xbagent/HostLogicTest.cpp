@@ -204,6 +204,17 @@ TEST(ToolOutputTest, JudgesTheToolsOutput) {
   }
 }
 
+TEST(ToolOutputTest, TheReasonIsTakenOutOfTheLibrarysBrackets) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[mariadb-dump: Got error: 1049: \"Unknown database 'x'\"\n]",
+       "mariadb-dump: Got error: 1049: \"Unknown database 'x'\""},
+      {" Failed to run the command [mariabackup --prepare]. Error = [[[ERROR] InnoDB: bad\n]]",
+       "[ERROR] InnoDB: bad"},
+      {"MySqlChildProcess::ZU_CreateProcess failed", "MySqlChildProcess::ZU_CreateProcess failed"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReasonFromText(c.first, "tool"), c.second) << c.first;
+}
+
 TEST(DefaultsFileTest, ADirectoryOrAMissingFileIsAnErrorNamingIt) {
   const std::string dir = TempDir();
   ASSERT_FALSE(dir.empty());

@@ -98,13 +98,18 @@ std::string DroppedTablespaceOf(const std::string& line) {
 }
 
 std::string ReasonFromText(const std::string& text, const std::string& toolName) {
-  // The library puts the tool's error output between the last "[" and "]".
-  std::string inner = text;
+  // The library puts the tool's error output in brackets, after "Error = "
+  // when it names the command: "[output\n]" or "... Error = [[output\n]]".
   size_t open = text.find("Error = [");
+  std::string inner = text;
   if (open != std::string::npos) {
     inner = text.substr(open + 9);
-    while (!inner.empty() && (inner.back() == ']' || inner.back() == '\n')) inner.pop_back();
-    while (!inner.empty() && inner.front() == '[') inner.erase(0, 1);
+    if (!inner.empty() && inner.back() == ']') inner.pop_back();
+  }
+  for (;;) {
+    while (!inner.empty() && inner.back() == '\n') inner.pop_back();
+    if (inner.size() < 2 || inner.front() != '[' || inner.back() != ']') break;
+    inner = inner.substr(1, inner.size() - 2);
   }
   ToolOutput output(toolName);
   output.Feed(inner.data(), inner.size());
