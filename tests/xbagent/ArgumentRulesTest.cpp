@@ -13,7 +13,9 @@
 #include "Commands.h"
 #include "Common.h"
 #include "backup/BackupPhases.h"
+#include "binlog_archive/ArchivePhases.h"
 #include "restore/Plan.h"
+#include "verify/VerifyPhases.h"
 
 namespace xbagent {
 namespace {
@@ -140,12 +142,24 @@ TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
     Refusal refusal;
   };
   const std::vector<Case> cases = {
-      {"encode", {"", kExitUsage, "encode needs at least one NAME"}},
+      {"encode", {"", kExitUsage, "NAME is required"}},
+      {"encode", {"a ''", kExitUsage, "an empty name has no on-disk form"}},
       {"encode", {"--json=yes a", kExitUsage, "--json takes no value"}},
-      {"info", {"", kExitUsage, "info needs one backup directory"}},
-      {"info", {"a b", kExitUsage, "info needs one backup directory"}},
+      {"encode", {"--json --json a", kExitUsage, "--json given more than once"}},
+      {"info", {"", kExitUsage, "DIR is required"}},
+      {"info", {"a b", kExitUsage, "unexpected argument 'b'"}},
       {"list", {"--log", kExitUsage, "--log needs a value"}},
+      {"list", {"-v -q r", kExitUsage, "excludes"}},
       {"binlog-info", {"--bogus x", kExitUsage, "unknown option --bogus"}},
+      {"binlog-info", {"--defaults-fle c", kExitUsage, "unknown option --defaults-fle"}},
+      {"verify", {"", kExitUsage, "DIR is required"}},
+      {"verify", {"d --scratch-dir ''", kExitUsage, "--scratch-dir needs a directory"}},
+      {"verify", {"d --scratch-dir /proc/self/status", kExitUsage, "is not a directory"}},
+      {"binlog-archive", {"--to d", kExitUsage, "--defaults-file CNF is required"}},
+      {"binlog-archive", {"--defaults-file c", kExitUsage, "--to DIR is required"}},
+      {"binlog-archive", {"--defaults-file c --to ''", kExitUsage, "--to needs a directory"}},
+      {"binlog-archive", {"--defaults-file c --to d --once=no", kExitUsage, "--once takes no value"}},
+      {"binlog-archive", {"--defaults-file c --to d x", kExitUsage, "unexpected argument 'x'"}},
   };
   for (const Case& c : cases) {
     const std::string command = c.command;
@@ -153,8 +167,24 @@ TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
       if (command == "encode") return RunEncode(argv);
       if (command == "info") return RunInfo(argv);
       if (command == "list") return RunList(argv);
+      if (command == "verify") return ParseVerifyOptions(argv).json ? 0 : 1;
+      if (command == "binlog-archive") return ParseArchiveOptions(argv).once ? 0 : 1;
       return RunBinlogInfo(argv);
     });
+  }
+}
+
+// --help prints the generated help on standard output and ends the command
+// with status 0 before anything runs.
+TEST(ArgumentRulesTest, HelpEndsTheCommandWithStatusZero) {
+  for (const char* line : {"--help", "-h", "d --json --help"}) {
+    try {
+      RunInfo(Split(line));
+      ADD_FAILURE() << line << ": ran";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.code(), kExitOk) << line;
+      EXPECT_STREQ(failure.what(), "") << line;
+    }
   }
 }
 

@@ -1,8 +1,8 @@
 #include "Args.h"
 
 #include <cstdio>
-
-#include <CLI/CLI.hpp>
+#include <memory>
+#include <sstream>
 
 #include "Common.h"
 #include "Log.h"
@@ -10,6 +10,161 @@
 namespace xbagent {
 
 namespace {
+
+constexpr size_t kWidth = 79;
+constexpr size_t kColumn = 26;
+const char kCommonGroup[] = "Common options";
+
+Verbosity LevelOf(int verbose, bool quiet) {
+  if (quiet) return Verbosity::kQuiet;
+  if (verbose >= 3) return Verbosity::kTrace;
+  if (verbose == 2) return Verbosity::kDebug;
+  if (verbose == 1) return Verbosity::kVerbose;
+  return Verbosity::kNormal;
+}
+
+// Words filled into lines of `width`, each line after the first indented by
+// `indent`; a newline in the text starts a new line.
+std::string Fill(const std::string& text, size_t start, size_t indent, size_t width = kWidth) {
+  std::string out;
+  size_t column = start;
+  std::istringstream lines(text);
+  std::string line;
+  bool firstLine = true;
+  while (std::getline(lines, line)) {
+    if (!firstLine) {
+      out += "\n" + std::string(indent, ' ');
+      column = indent;
+    }
+    firstLine = false;
+    std::istringstream words(line);
+    std::string word;
+    bool lineStart = true;
+    while (words >> word) {
+      if (!lineStart && column + 1 + word.size() > width) {
+        out += "\n" + std::string(indent, ' ');
+        column = indent;
+        lineStart = true;
+      }
+      if (!lineStart) {
+        out += ' ';
+        ++column;
+      }
+      out += word;
+      column += word.size();
+      lineStart = false;
+    }
+  }
+  return out;
+}
+
+bool TakesValue(const CLI::Option* option) { return option->get_expected_max() != 0; }
+bool Repeats(const CLI::Option* option) {
+  return option->get_expected_max() >= CLI::detail::expected_max_vector_size;
+}
+
+// "--from DIR", "--compress [zstd[:LEVEL]]", "NAME...".
+std::string Form(const CLI::Option* option) {
+  if (option->get_positional()) return option->get_name(true) + (Repeats(option) ? "..." : "");
+  std::string form = option->get_name();
+  if (!TakesValue(option)) return form;
+  if (option->get_expected_min() == 0) return form + " [" + option->get_type_name() + "]";
+  return form + " " + option->get_type_name();
+}
+
+std::string SynopsisWord(const CLI::Option* option) {
+  if (option->get_required()) return Form(option);
+  return "[" + Form(option) + "]" + (Repeats(option) && !option->get_positional() ? "..." : "");
+}
+
+// The rules CLI11 enforces for the option, in words.
+std::string Rules(const CLI::Option* option) {
+  std::vector<std::string> rules;
+  if (option->get_required() && !option->get_positional()) rules.push_back("required");
+  for (const CLI::Option* other : option->get_needs()) rules.push_back("needs " + other->get_name());
+  for (const CLI::Option* other : option->get_excludes()) {
+    rules.push_back("not with " + other->get_name());
+  }
+  if (Repeats(option) && !option->get_positional()) rules.push_back("repeatable");
+  return rules.empty() ? "" : " (" + CLI::detail::join(rules, "; ") + ")";
+}
+
+std::string OptionLine(const CLI::Option* option) {
+  std::string left = "  " + (option->get_positional() ? Form(option)
+                                                       : option->get_name(false, true));
+  if (!option->get_positional() && TakesValue(option)) {
+    left += Form(option).substr(option->get_name().size());
+  }
+  left = CLI::detail::find_and_replace(left, ",", ", ");
+  std::string text = option->get_description() + Rules(option);
+  if (left.size() + 2 > kColumn) {
+    return left + "\n" + std::string(kColumn, ' ') + Fill(text, kColumn, kColumn) + "\n";
+  }
+  return left + std::string(kColumn - left.size(), ' ') + Fill(text, kColumn, kColumn) + "\n";
+}
+
+std::vector<const CLI::App*> OptionGroups(const CLI::App* app) {
+  return app->get_subcommands([](const CLI::App* sub) { return sub->get_name().empty(); });
+}
+
+std::string GroupTitle(const CLI::App* group) {
+  if (group->get_require_option_min() == 1 && group->get_require_option_max() == 1) {
+    return group->get_group() + " (exactly one)";
+  }
+  return group->get_group();
+}
+
+// The reversed argument lists CLI11 parses, from the order they were given.
+std::vector<std::string> Reversed(const std::vector<std::string>& argv) {
+  return std::vector<std::string>(argv.rbegin(), argv.rend());
+}
+
+// What is left after the parse: an unknown option, or an argument the
+// command does not take; "" when nothing is left.
+std::string ExtraText(const std::vector<std::string>& remaining) {
+  bool optionsEnded = false;
+  for (const std::string& extra : remaining) {
+    if (extra == "--" && !optionsEnded) {
+      optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && extra.size() > 1 && extra[0] == '-') {
+      return "unknown option " + extra.substr(0, extra.find('=')) + " (see --help)";
+    }
+    return "unexpected argument '" + extra + "'";
+  }
+  return "";
+}
+
+// CLI11's error as one line naming the option.
+std::string UsageText(const CLI::App& app, const CLI::Error& error) {
+  const std::string text = error.what();
+  const std::string name = text.substr(0, text.find_first_of(": "));
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+    if (text.find("flag override") != std::string::npos) {
+      return "option " + std::string(name[0] == '-' ? "" : name.size() > 1 ? "--" : "-") + name +
+             " takes no value";
+    }
+    if (text.find("At Most") != std::string::npos) return "option " + name + " given more than once";
+    if (text.find("missing") != std::string::npos) return "option " + name + " needs a value";
+  }
+  if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr &&
+      text.compare(name.size(), 8, ": needs ") == 0) {
+    return name + text.substr(name.size() + 1);  // "--as needs a database name"
+  }
+  const CLI::Option* option = app.get_option_no_throw(name);
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && option != nullptr &&
+      !option->get_positional() && TakesValue(option)) {
+    return Form(option) + " is required";  // "--from DIR is required"
+  }
+  const std::string exactlyOne = "Exactly 1 option from [";
+  if (text.compare(0, exactlyOne.size(), exactlyOne) == 0) {
+    std::string names = text.substr(exactlyOne.size(), text.find(']') - exactlyOne.size());
+    names = CLI::detail::find_and_replace(names, ",", " and ");
+    return "give exactly one of " + names;
+  }
+  return text;
+}
 
 bool AsksForHelp(const std::vector<std::string>& argv) {
   for (const std::string& arg : argv) {
@@ -25,15 +180,125 @@ std::string OptionIn(const std::string& message) {
   return colon == std::string::npos ? message : message.substr(0, colon);
 }
 
-Verbosity LevelOf(int verbose, bool quiet) {
-  if (quiet) return Verbosity::kQuiet;
-  if (verbose >= 3) return Verbosity::kTrace;
-  if (verbose == 2) return Verbosity::kDebug;
-  if (verbose == 1) return Verbosity::kVerbose;
-  return Verbosity::kNormal;
+}  // namespace
+
+std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) const {
+  std::vector<std::string> words;
+  for (const CLI::Option* option : app->get_options()) {
+    if (option->get_positional()) words.push_back(SynopsisWord(option));
+  }
+  for (const CLI::Option* option : app->get_options()) {
+    if (option->nonpositional() && option != app->get_help_ptr() &&
+        option->get_group() != kCommonGroup) {
+      words.push_back(SynopsisWord(option));
+    }
+  }
+  for (const CLI::App* group : OptionGroups(app)) {
+    std::string choice;
+    for (const CLI::Option* option : group->get_options()) {
+      choice += (choice.empty() ? "" : " | ") + Form(option);
+    }
+    words.push_back(group->get_require_option_min() > 0 ? "(" + choice + ")" : "[" + choice + "]");
+  }
+  if (app->get_option_no_throw("--log") != nullptr) words.push_back("[-v | -q] [--log FILE]");
+  if (!app->get_subcommands({}).empty()) words.push_back("COMMAND [OPTIONS]");
+  // A word never breaks: "[--until TIME]" stays on one line.
+  std::string head = "usage: " + name + " ";
+  std::string out = head;
+  size_t column = head.size();
+  for (const std::string& word : words) {
+    if (column > head.size() && column + word.size() > kWidth) {
+      out.back() = '\n';
+      out += std::string(head.size(), ' ');
+      column = head.size();
+    }
+    out += word + " ";
+    column += word.size() + 1;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out + "\n";
 }
 
-}  // namespace
+std::string HelpFormatter::make_help(const CLI::App* app, std::string name, CLI::AppFormatMode) const {
+  std::string out = make_usage(app, name) + "\n";
+  if (!app->get_description().empty()) out += Fill(app->get_description(), 0, 0) + "\n";
+  std::string arguments;
+  std::string options;
+  std::string common;
+  for (const CLI::Option* option : app->get_options()) {
+    if (option->get_positional()) {
+      arguments += OptionLine(option);
+    } else if (option->get_group() == kCommonGroup || option == app->get_help_ptr()) {
+      common += OptionLine(option);
+    } else {
+      options += OptionLine(option);
+    }
+  }
+  if (!arguments.empty()) out += "\nArguments:\n" + arguments;
+  if (!options.empty()) out += "\nOptions:\n" + options;
+  for (const CLI::App* group : OptionGroups(app)) {
+    out += "\n" + GroupTitle(group) + ":\n";
+    for (const CLI::Option* option : group->get_options()) out += OptionLine(option);
+  }
+  const std::vector<const CLI::App*> commands =
+      app->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+  if (!commands.empty()) out += "\nCommands:\n";
+  for (const CLI::App* command : commands) {
+    std::string left = "  " + command->get_name();
+    left += std::string(left.size() + 2 > 18 ? 2 : 18 - left.size(), ' ');
+    out += left + Fill(command->get_description(), left.size(), 18) + "\n";
+  }
+  if (!common.empty()) out += std::string("\n") + kCommonGroup + ":\n" + common;
+  if (!app->get_footer().empty()) out += "\n" + Fill(app->get_footer(), 0, 0);
+  if (out.back() != '\n') out += "\n";
+  return out;
+}
+
+CLI::Validator NonEmpty(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& value) { return value.empty() ? "needs " + what : std::string(); }, "");
+}
+
+CommandLine::CommandLine(const std::string& name, const std::string& summary,
+                         const std::string& details)
+    : app_(summary, "xbagent " + name) {
+  app_.formatter(std::make_shared<HelpFormatter>());
+  app_.footer(details);
+  app_.allow_extras();
+  app_.option_defaults()->disable_flag_override();
+  app_.set_help_flag("-h,--help", "print this help and exit")->group(kCommonGroup);
+  CLI::Option* verbose =
+      app_.add_flag("-v,--verbose", verbose_, "say more (-vv, -vvv: more still)")->group(kCommonGroup);
+  app_.add_flag("-q,--quiet", quiet_, "print only errors")->excludes(verbose)->group(kCommonGroup);
+  app_.add_option("--log", logFile_, "send the details to FILE")
+      ->type_name("FILE")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+      ->group(kCommonGroup);
+}
+
+void CommandLine::Parse(const std::vector<std::string>& argv) {
+  try {
+    app_.parse(Reversed(argv));
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app_.help().c_str(), stdout);
+    std::fflush(stdout);
+    throw Failure(kExitOk, "");
+  } catch (const CLI::ParseError& error) {
+    // An unknown option explains the rest: "--defaults-fle" is why
+    // "--defaults-file" is missing.
+    const std::string extra = ExtraText(app_.remaining());
+    UsageFail(extra.empty() ? UsageText(app_, error) : extra);
+  }
+  const std::string extra = ExtraText(app_.remaining());
+  if (!extra.empty()) UsageFail(extra);
+  // A flag given twice is a slip, as with an option.
+  for (const CLI::Option* option : app_.get_options()) {
+    if (option->get_group() != kCommonGroup && !Repeats(option) && option->count() > 1) {
+      UsageFail("option " + option->get_name() + " given more than once");
+    }
+  }
+  Log().Configure(LevelOf(verbose_, quiet_), logFile_);
+}
 
 Args::Args(const std::string& usage, const std::vector<OptionDef>& options,
            const std::vector<std::string>& argv) {
