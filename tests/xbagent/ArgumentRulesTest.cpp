@@ -50,19 +50,33 @@ void ExpectRefused(const Refusal& c, Call call) {
 TEST(ArgumentRulesTest, BackupRefusesBadCombinations) {
   const std::vector<Refusal> cases = {
       {"--output-dir x", kExitUsage, "--defaults-file CNF is required"},
-      {"--defaults-file c", kExitUsage, "exactly one of --output-dir DIR and --output -"},
+      {"--defaults-file '' --output-dir x", kExitUsage, "--defaults-file needs a file"},
+      {"--defaults-file c", kExitUsage, "give exactly one of --output-dir and --output"},
       {"--defaults-file c --output-dir x --output -", kExitUsage, "exactly one of"},
-      {"--defaults-file c --output /tmp/f", kExitUsage, "--output takes only '-'"},
-      {"--defaults-file c --output-dir x --manifest m", kExitUsage, "go with --output -"},
-      {"--defaults-file c --output - --schema s", kExitUsage, "--schema needs --database"},
-      {"--defaults-file c --output - --json", kExitUsage, "--json goes with --output-dir"},
-      {"--defaults-file c --output-dir x --parallel 0", kExitUsage, "--parallel takes a number"},
+      {"--defaults-file c --output-dir ''", kExitUsage, "--output-dir needs a directory"},
+      {"--defaults-file c --output /tmp/f", kExitUsage, "--output: takes only '-'"},
+      {"--defaults-file c --output-dir x --manifest m", kExitUsage, "--manifest requires --output"},
+      {"--defaults-file c --output - --manifest ''", kExitUsage, "--manifest needs a file name"},
+      {"--defaults-file c --output - --schema s", kExitUsage, "--schema requires --database"},
+      {"--defaults-file c --database d --output-dir x --schema s", kExitUsage,
+       "--schema requires --output"},
+      {"--defaults-file c --output - --json", kExitUsage, "--json excludes --output"},
+      {"--defaults-file c --output-dir x --parallel 0", kExitUsage, "--parallel: Value 0 not in"},
+      {"--defaults-file c --output-dir x --parallel 65", kExitUsage, "--parallel"},
       {"--defaults-file c --output-dir x --parallel many", kExitUsage, "--parallel"},
+      {"--defaults-file c --output-dir x --compress zstd:20", kExitUsage, "--compress takes zstd"},
+      {"--defaults-file c --output-dir x --compress lz4", kExitUsage, "--compress takes zstd"},
+      {"--defaults-file c --output-dir x --encrypt-key-file ''", kExitUsage,
+       "--encrypt-key-file needs a file"},
       {"--defaults-file c --output-dir x --bogus", kExitUsage, "unknown option --bogus"},
+      {"--defaults-fle c --output-dir x", kExitUsage, "unknown option --defaults-fle"},
       {"--defaults-file c --output-dir x extra", kExitUsage, "unexpected argument 'extra'"},
       {"--defaults-file c --defaults-file d --output-dir x", kExitUsage, "given more than once"},
+      {"--defaults-file c --output-dir x --json --json", kExitUsage, "given more than once"},
+      {"--defaults-file c --output-dir x --json=1", kExitUsage, "--json takes no value"},
       {"--defaults-file c --output-dir x --database", kExitUsage, "--database needs a value"},
-      {"--defaults-file c --output-dir x -q -v", kExitUsage, "-q and -v exclude each other"},
+      {"--defaults-file c --output-dir x --database ''", kExitUsage, "--database needs a name"},
+      {"--defaults-file c --output-dir x -q -v", kExitUsage, "excludes"},
       {"--defaults-file / --output-dir x", kExitFailure, "defaults file / is not a readable"},
   };
   for (const Refusal& c : cases) ExpectRefused(c, ParseBackupOptions);
@@ -133,6 +147,18 @@ TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
   EXPECT_FALSE(backup.toStdout);
   EXPECT_EQ(backup.parallel, 4u);
   EXPECT_TRUE(backup.json);
+  EXPECT_FALSE(backup.encoding.zstd);
+
+  // --compress alone is zstd at the default level; a value after it is its level.
+  backup = ParseBackupOptions(Split("--compress --defaults-file " + defaults + " --output -"));
+  EXPECT_TRUE(backup.toStdout);
+  EXPECT_TRUE(backup.encoding.zstd);
+  EXPECT_EQ(backup.encoding.zstdLevel, 3);
+  backup = ParseBackupOptions(Split("--defaults-file " + defaults + " --output - --compress zstd:7"));
+  EXPECT_EQ(backup.encoding.zstdLevel, 7);
+  backup = ParseBackupOptions(Split("--defaults-file " + defaults + " --output-dir /o --compress"));
+  EXPECT_EQ(backup.encoding.zstdLevel, 3);
+  EXPECT_EQ(backup.outputDir, "/o");
   ::unlink(cnf);
 }
 

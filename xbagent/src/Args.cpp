@@ -107,6 +107,18 @@ std::vector<const CLI::App*> OptionGroups(const CLI::App* app) {
   return app->get_subcommands([](const CLI::App* sub) { return sub->get_name().empty(); });
 }
 
+std::vector<const CLI::App*> Commands(const CLI::App* app) {
+  return app->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+}
+
+// The options declared on the App or option group itself (not the help flag
+// a group inherits).
+std::vector<const CLI::Option*> OwnOptions(const CLI::App* app) {
+  return app->get_options([app](const CLI::Option* option) {
+    return option != app->get_help_ptr() || app->get_parent() == nullptr;
+  });
+}
+
 std::string GroupTitle(const CLI::App* group) {
   if (group->get_require_option_min() == 1 && group->get_require_option_max() == 1) {
     return group->get_group() + " (exactly one)";
@@ -183,25 +195,29 @@ std::string OptionIn(const std::string& message) {
 }  // namespace
 
 std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) const {
+  // Arguments, then what is required, then the choices.
   std::vector<std::string> words;
-  for (const CLI::Option* option : app->get_options()) {
+  for (const CLI::Option* option : OwnOptions(app)) {
     if (option->get_positional()) words.push_back(SynopsisWord(option));
   }
-  for (const CLI::Option* option : app->get_options()) {
-    if (option->nonpositional() && option != app->get_help_ptr() &&
-        option->get_group() != kCommonGroup) {
-      words.push_back(SynopsisWord(option));
+  for (bool required : {true, false}) {
+    for (const CLI::Option* option : OwnOptions(app)) {
+      if (option->nonpositional() && option->get_required() == required &&
+          option->get_group() != kCommonGroup) {
+        words.push_back(SynopsisWord(option));
+      }
     }
-  }
-  for (const CLI::App* group : OptionGroups(app)) {
-    std::string choice;
-    for (const CLI::Option* option : group->get_options()) {
-      choice += (choice.empty() ? "" : " | ") + Form(option);
+    for (const CLI::App* group : OptionGroups(app)) {
+      if ((group->get_require_option_min() > 0) != required) continue;
+      std::string choice;
+      for (const CLI::Option* option : OwnOptions(group)) {
+        choice += (choice.empty() ? "" : " | ") + Form(option);
+      }
+      words.push_back(required ? "(" + choice + ")" : "[" + choice + "]");
     }
-    words.push_back(group->get_require_option_min() > 0 ? "(" + choice + ")" : "[" + choice + "]");
   }
   if (app->get_option_no_throw("--log") != nullptr) words.push_back("[-v | -q] [--log FILE]");
-  if (!app->get_subcommands({}).empty()) words.push_back("COMMAND [OPTIONS]");
+  if (!Commands(app).empty()) words.push_back("COMMAND [OPTIONS]");
   // A word never breaks: "[--until TIME]" stays on one line.
   std::string head = "usage: " + name + " ";
   std::string out = head;
@@ -225,7 +241,7 @@ std::string HelpFormatter::make_help(const CLI::App* app, std::string name, CLI:
   std::string arguments;
   std::string options;
   std::string common;
-  for (const CLI::Option* option : app->get_options()) {
+  for (const CLI::Option* option : OwnOptions(app)) {
     if (option->get_positional()) {
       arguments += OptionLine(option);
     } else if (option->get_group() == kCommonGroup || option == app->get_help_ptr()) {
@@ -238,10 +254,9 @@ std::string HelpFormatter::make_help(const CLI::App* app, std::string name, CLI:
   if (!options.empty()) out += "\nOptions:\n" + options;
   for (const CLI::App* group : OptionGroups(app)) {
     out += "\n" + GroupTitle(group) + ":\n";
-    for (const CLI::Option* option : group->get_options()) out += OptionLine(option);
+    for (const CLI::Option* option : OwnOptions(group)) out += OptionLine(option);
   }
-  const std::vector<const CLI::App*> commands =
-      app->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+  const std::vector<const CLI::App*> commands = Commands(app);
   if (!commands.empty()) out += "\nCommands:\n";
   for (const CLI::App* command : commands) {
     std::string left = "  " + command->get_name();
