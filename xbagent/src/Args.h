@@ -6,11 +6,12 @@
 // command also takes -v/-vv/-vvv/--verbose, -q/--quiet, --log FILE and
 // -h/--help, which set up the log.
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
+
+#include "pitr/PointInTime.h"
 
 namespace xbagent {
 
@@ -45,29 +46,22 @@ class HelpFormatter : public CLI::Formatter {
   std::string make_usage(const CLI::App* app, std::string name) const override;
 };
 
-// A value that must not be empty: "needs WHAT" when it is.
-CLI::Validator NonEmpty(const std::string& what);
-
-struct OptionDef {
-  const char* name;  // "--defaults-file"
-  bool takesValue;
-};
-
-class Args {
+// --binlogs DIR, --until TIME and --until-gtid GTID of both restores.
+class PointInTimeOptions {
  public:
-  // Throws Failure(kExitUsage) on an unknown option, a missing value or a
-  // repeated option; prints usage to standard output and throws
-  // Failure(kExitOk) for --help.
-  Args(const std::string& usage, const std::vector<OptionDef>& options,
-       const std::vector<std::string>& argv);
-
-  bool Has(const std::string& name) const { return values_.count(name) != 0; }
-  std::string Value(const std::string& name, const std::string& fallback = "") const;
-  const std::vector<std::string>& Positional() const { return positional_; }
+  // replay: what --binlogs does with the archive in this restore.
+  PointInTimeOptions(CommandLine& cli, const std::string& replay);
+  // After the parse: the target, its forms checked (Failure(kExitUsage)).
+  PointInTimeTarget Target() const;
 
  private:
-  std::map<std::string, std::string> values_;
-  std::vector<std::string> positional_;
+  const CommandLine& cli_;
+  std::string binlogs_;
+  std::string until_;
+  std::string untilGtid_;
 };
+
+// A value that must not be empty: "needs WHAT" when it is.
+CLI::Validator NonEmpty(const std::string& what);
 
 }  // namespace xbagent
