@@ -131,9 +131,10 @@ std::vector<std::string> Reversed(const std::vector<std::string>& argv) {
   return std::vector<std::string>(argv.rbegin(), argv.rend());
 }
 
-// What is left after the parse: an unknown option, or an argument the
-// command does not take; "" when nothing is left.
-std::string ExtraText(const std::vector<std::string>& remaining) {
+// What is left after the parse: an unknown option, an unknown command, or
+// an argument the command does not take; "" when nothing is left.
+std::string ExtraText(const CLI::App& app) {
+  const std::vector<std::string> remaining = app.remaining();
   bool optionsEnded = false;
   for (const std::string& extra : remaining) {
     if (extra == "--" && !optionsEnded) {
@@ -143,6 +144,7 @@ std::string ExtraText(const std::vector<std::string>& remaining) {
     if (!optionsEnded && extra.size() > 1 && extra[0] == '-') {
       return "unknown option " + extra.substr(0, extra.find('=')) + " (see --help)";
     }
+    if (!Commands(&app).empty()) return "unknown command '" + extra + "' (see xbagent --help)";
     return "unexpected argument '" + extra + "'";
   }
   return "";
@@ -194,7 +196,7 @@ std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) con
       }
     }
     for (const CLI::App* group : OptionGroups(app)) {
-      if ((group->get_require_option_min() > 0) != required) continue;
+      if ((group->get_require_option_min() > 0) != required || !Commands(app).empty()) continue;
       std::string choice;
       for (const CLI::Option* option : OwnOptions(group)) {
         choice += (choice.empty() ? "" : " | ") + Form(option);
@@ -205,7 +207,7 @@ std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) con
   if (app->get_option_no_throw("--log") != nullptr) words.push_back("[-v | -q] [--log FILE]");
   if (!Commands(app).empty()) words.push_back("COMMAND [OPTIONS]");
   // A word never breaks: "[--until TIME]" stays on one line.
-  std::string head = "usage: " + name + " ";
+  std::string head = "Usage: " + name + " ";
   std::string out = head;
   size_t column = head.size();
   for (const std::string& word : words) {
@@ -218,6 +220,15 @@ std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) con
     column += word.size() + 1;
   }
   while (!out.empty() && out.back() == ' ') out.pop_back();
+  // Beside the commands, a group is a use of its own: "xbagent --version
+  // [--defaults-file CNF]".
+  for (const CLI::App* group : Commands(app).empty() ? std::vector<const CLI::App*>()
+                                                     : OptionGroups(app)) {
+    out += "\n" + std::string(head.size() - name.size() - 5, ' ') + "or: " + name;
+    for (const CLI::Option* option : OwnOptions(group)) {
+      out += " " + (option->get_needs().empty() ? Form(option) : "[" + Form(option) + "]");
+    }
+  }
   return out + "\n";
 }
 
@@ -284,7 +295,7 @@ CLI::Validator NonEmpty(const std::string& what) {
 
 CommandLine::CommandLine(const std::string& name, const std::string& summary,
                          const std::string& details)
-    : app_(summary, "xbagent " + name) {
+    : app_(summary, name.empty() ? "xbagent" : "xbagent " + name) {
   app_.formatter(std::make_shared<HelpFormatter>());
   app_.footer(details);
   app_.allow_extras();
@@ -299,6 +310,13 @@ CommandLine::CommandLine(const std::string& name, const std::string& summary,
       ->group(kCommonGroup);
 }
 
+std::vector<std::string> CommandLine::CommonOptions() const {
+  std::vector<std::string> options(static_cast<size_t>(verbose_), "-v");
+  if (quiet_) options.push_back("-q");
+  if (Has("--log")) options.insert(options.end(), {"--log", logFile_});
+  return options;
+}
+
 void CommandLine::Parse(const std::vector<std::string>& argv) {
   try {
     app_.parse(Reversed(argv));
@@ -309,10 +327,10 @@ void CommandLine::Parse(const std::vector<std::string>& argv) {
   } catch (const CLI::ParseError& error) {
     // An unknown option explains the rest: "--defaults-fle" is why
     // "--defaults-file" is missing.
-    const std::string extra = ExtraText(app_.remaining());
+    const std::string extra = ExtraText(app_);
     UsageFail(extra.empty() ? UsageText(app_, error) : extra);
   }
-  const std::string extra = ExtraText(app_.remaining());
+  const std::string extra = ExtraText(app_);
   if (!extra.empty()) UsageFail(extra);
   // A flag given twice is a slip, as with an option.
   for (const CLI::Option* option : app_.get_options()) {

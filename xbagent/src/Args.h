@@ -17,7 +17,7 @@ namespace xbagent {
 
 class CommandLine {
  public:
-  // name: "backup" or "restore --full"; summary: what the command does, in a
+  // name: "backup" ("" for xbagent itself); summary: what the command does, in a
   // sentence or two; details: what the help says after the options.
   CommandLine(const std::string& name, const std::string& summary, const std::string& details = "");
 
@@ -30,6 +30,9 @@ class CommandLine {
   void Parse(const std::vector<std::string>& argv);
 
   bool Has(const std::string& name) const { return app_.count(name) != 0; }
+
+  // After the parse: the options every command takes, as they were given.
+  std::vector<std::string> CommonOptions() const;
 
  private:
   CLI::App app_;

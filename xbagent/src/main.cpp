@@ -25,6 +25,7 @@
 
 #include <XtraBackup/XtraBackupUtil.h>
 
+#include "Args.h"
 #include "Commands.h"
 #include "Common.h"
 #include "Fs.h"
@@ -41,31 +42,61 @@ std::atomic<int> g_stopSignal{0};
 
 void OnStopSignal(int signal) { g_stopSignal.store(signal); }
 
-const char kUsage[] =
-    "usage: xbagent COMMAND [OPTIONS]\n"
-    "\n"
-    "Backs up and restores a MariaDB server with mariabackup, through libXtraBackupUtil.\n"
-    "\n"
-    "Commands:\n"
-    "  backup        back up the whole server or one database into a backup directory\n"
-    "                (or stream it to standard output)\n"
-    "  restore       restore a backup: --full rebuilds a whole server's data directory\n"
-    "  binlog-info   binary-log file number and position recorded in a backup\n"
-    "  encode        the on-disk (file-name) form of database or table names\n"
-    "  verify        restore a backup on a throwaway server and CHECK every table\n"
-    "  info          what a backup directory holds, in words\n"
-    "  list          the backups under a directory, newest first\n"
-    "  binlog-archive  copy the server's binary logs into a directory, for\n"
-    "                point-in-time restores (restore --binlogs DIR --until ...)\n"
-    "\n"
-    "Run 'xbagent COMMAND --help' for a command's options. Every command takes\n"
-    "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
-    "detail to a file.\n"
-    "\n"
-    "'xbagent --version [--defaults-file CNF]' prints the versions of xbagent,\n"
-    "the library and the backup tool, and of the server CNF connects to.\n"
-    "\n"
-    "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+// A code of main's own: the command line asks for the versions; the
+// failure's text is the defaults file, if one was given.
+constexpr int kExitVersion = -1;
+
+const char* const kCommands[][2] = {
+    {"backup", "back up the whole server or one database into a backup directory (or stream it "
+               "to standard output)"},
+    {"restore", "restore a backup: --full rebuilds a whole server's data directory, --database "
+                "NAME one database in the running server"},
+    {"binlog-info", "binary-log file number and position recorded in a backup"},
+    {"encode", "the on-disk (file-name) form of database or table names"},
+    {"verify", "restore a backup on a throwaway server and CHECK every table"},
+    {"info", "what a backup directory holds, in words"},
+    {"list", "the backups under a directory, newest first"},
+    {"binlog-archive", "copy the server's binary logs into a directory, for point-in-time "
+                       "restores (restore --binlogs DIR --until ...)"},
+};
+
+// The command and its arguments, the options every command takes given
+// before its name added at their end. Throws Failure: kExitUsage for a bad
+// command line, kExitOk after printing the help, kExitVersion for --version.
+ArgList ParseCommandLine(const ArgList& argv, std::string* command) {
+  CommandLine cli("", "Backs up and restores a MariaDB server with mariabackup, through "
+                      "libXtraBackupUtil.",
+                  "Run 'xbagent COMMAND --help' for a command's options.\n\n"
+                  "Exit status: 0 success, 1 failure, 2 bad usage.");
+  CLI::Option_group* versions = cli->add_option_group("Versions");
+  CLI::Option* version =
+      versions->add_flag("--version", "print the versions of xbagent, the library and the backup "
+                                      "tool, and of the server CNF connects to");
+  std::string defaultsFile;
+  versions->add_option("--defaults-file", defaultsFile, "client settings of the server to ask")
+      ->type_name("CNF")
+      ->needs(version)
+      ->check(NonEmpty("a file"));
+  for (const auto& entry : kCommands) cli->add_subcommand(entry[0], entry[1])->prefix_command();
+  cli->add_subcommand("help", "print this help")->prefix_command();
+  for (CLI::App* sub : cli->get_subcommands({})) sub->set_help_flag();
+  cli->require_subcommand(0, 1);
+  if (argv.empty()) {
+    std::fputs(cli->help().c_str(), stderr);
+    throw Failure(kExitUsage, "");
+  }
+  cli.Parse(argv);
+  const std::vector<CLI::App*> chosen = cli->get_subcommands();
+  if (cli.Has("--version")) {
+    if (!chosen.empty()) UsageFail("--version takes no command");
+    throw Failure(kExitVersion, defaultsFile);
+  }
+  if (chosen.empty() || chosen[0]->get_name() == "help") cli.Parse({"--help"});
+  *command = chosen[0]->get_name();
+  ArgList args = chosen[0]->remaining();
+  for (const std::string& option : cli.CommonOptions()) args.push_back(option);
+  return args;
+}
 
 // The server's version through the defaults file, which must be a readable
 // file: the client library would silently ignore anything else.
@@ -128,33 +159,19 @@ int main(int argc, char** argv) {
   g_ptrLogWriter = LogHandle();
   InstallSignalHandlers();
 
-  if (argc >= 2 && std::string(argv[1]) == "--version") {
-    if (argc == 2) return PrintVersions("");
-    if (argc == 4 && std::string(argv[2]) == "--defaults-file") return PrintVersions(argv[3]);
-    std::fputs("usage: xbagent --version [--defaults-file CNF]\n", stderr);
-    return kExitUsage;
-  }
-
-  std::vector<std::string> args(argv + 1, argv + argc);
-  // Common options may also come before the command name.
-  std::vector<std::string> leading;
-  while (!args.empty() && args.front().size() > 1 && args.front()[0] == '-' &&
-         args.front() != "--help" && args.front() != "-h") {
-    leading.push_back(args.front());
-    args.erase(args.begin());
-    if (leading.back() == "--log" && !args.empty()) {
-      leading.push_back(args.front());
-      args.erase(args.begin());
+  std::string command;
+  ArgList args;
+  try {
+    args = ParseCommandLine(ArgList(argv + 1, argv + argc), &command);
+  } catch (const Failure& failure) {
+    if (failure.code() != kExitVersion) {
+      if (!std::string(failure.what()).empty()) {
+        Log().Error(std::string("xbagent: usage error: ") + failure.what());
+      }
+      return failure.code();
     }
+    return PrintVersions(failure.what());
   }
-  if (args.empty() || args.front() == "help" || args.front() == "--help" ||
-      args.front() == "-h") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? kExitUsage : kExitOk;
-  }
-  std::string command = args.front();
-  args.erase(args.begin());
-  args.insert(args.end(), leading.begin(), leading.end());
 
   int status = kExitFailure;
   try {
@@ -174,8 +191,6 @@ int main(int argc, char** argv) {
       status = RunList(args);
     } else if (command == "binlog-archive") {
       status = RunBinlogArchive(args);
-    } else {
-      UsageFail("unknown command '" + command + "' (see xbagent --help)");
     }
   } catch (const Failure& failure) {
     status = failure.code();
