@@ -181,7 +181,8 @@ TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
   EXPECT_TRUE(backup.toStdout);
   EXPECT_TRUE(backup.encoding.zstd);
   EXPECT_EQ(backup.encoding.zstdLevel, 3);
-  backup = ParseBackupOptions(Split("--defaults-file " + defaults + " --output - --compress zstd:7"));
+  backup =
+      ParseBackupOptions(Split("--defaults-file " + defaults + " --output - --compress zstd:7"));
   EXPECT_EQ(backup.encoding.zstdLevel, 7);
   backup = ParseBackupOptions(Split("--defaults-file " + defaults + " --output-dir /o --compress"));
   EXPECT_EQ(backup.encoding.zstdLevel, 3);
@@ -211,7 +212,8 @@ TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
       {"binlog-archive", {"--to d", kExitUsage, "--defaults-file CNF is required"}},
       {"binlog-archive", {"--defaults-file c", kExitUsage, "--to DIR is required"}},
       {"binlog-archive", {"--defaults-file c --to ''", kExitUsage, "--to needs a directory"}},
-      {"binlog-archive", {"--defaults-file c --to d --once=no", kExitUsage, "--once takes no value"}},
+      {"binlog-archive",
+       {"--defaults-file c --to d --once=no", kExitUsage, "--once takes no value"}},
       {"binlog-archive", {"--defaults-file c --to d x", kExitUsage, "unexpected argument 'x'"}},
   };
   for (const Case& c : cases) {

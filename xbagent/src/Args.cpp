@@ -81,7 +81,9 @@ std::string SynopsisWord(const CLI::Option* option) {
 std::string Rules(const CLI::Option* option) {
   std::vector<std::string> rules;
   if (option->get_required() && !option->get_positional()) rules.push_back("required");
-  for (const CLI::Option* other : option->get_needs()) rules.push_back("needs " + other->get_name());
+  for (const CLI::Option* other : option->get_needs()) {
+    rules.push_back("needs " + other->get_name());
+  }
   for (const CLI::Option* other : option->get_excludes()) {
     rules.push_back("not with " + other->get_name());
   }
@@ -159,7 +161,9 @@ std::string UsageText(const CLI::App& app, const CLI::Error& error) {
       return "option " + std::string(name[0] == '-' ? "" : name.size() > 1 ? "--" : "-") + name +
              " takes no value";
     }
-    if (text.find("At Most") != std::string::npos) return "option " + name + " given more than once";
+    if (text.find("At Most") != std::string::npos) {
+      return "option " + name + " given more than once";
+    }
     if (text.find("missing") != std::string::npos) return "option " + name + " needs a value";
   }
   if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr &&
@@ -232,7 +236,8 @@ std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) con
   return out + "\n";
 }
 
-std::string HelpFormatter::make_help(const CLI::App* app, std::string name, CLI::AppFormatMode) const {
+std::string HelpFormatter::make_help(const CLI::App* app, std::string name,
+                                     CLI::AppFormatMode) const {
   std::string out = make_usage(app, name) + "\n";
   if (!app->get_description().empty()) out += Fill(app->get_description(), 0, 0) + "\n";
   std::string arguments;
@@ -302,7 +307,8 @@ CommandLine::CommandLine(const std::string& name, const std::string& summary,
   app_.option_defaults()->disable_flag_override();
   app_.set_help_flag("-h,--help", "print this help and exit")->group(kCommonGroup);
   CLI::Option* verbose =
-      app_.add_flag("-v,--verbose", verbose_, "say more (-vv, -vvv: more still)")->group(kCommonGroup);
+      app_.add_flag("-v,--verbose", verbose_, "say more (-vv, -vvv: more still)")
+          ->group(kCommonGroup);
   app_.add_flag("-q,--quiet", quiet_, "print only errors")->excludes(verbose)->group(kCommonGroup);
   app_.add_option("--log", logFile_, "send the details to FILE")
       ->type_name("FILE")

@@ -45,7 +45,8 @@ class CommandLine {
 // their rules, details.
 class HelpFormatter : public CLI::Formatter {
  public:
-  std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override;
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override;
   std::string make_usage(const CLI::App* app, std::string name) const override;
 };
 

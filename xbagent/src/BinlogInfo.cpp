@@ -21,7 +21,8 @@ int RunBinlogInfo(const ArgList& argv) {
                   "from DIR/xtrabackup_binlog_info: file_number=N and position=P, one per line.");
   std::string dir;
   bool json = false;
-  cli->add_option("DIR", dir, "a backup directory, an extracted backup or a restored data directory")
+  cli->add_option("DIR", dir,
+                  "a backup directory, an extracted backup or a restored data directory")
       ->required();
   cli->add_flag("--json", json,
                 "print {\"file_number\": N, \"position\": P, \"file\": NAME, \"gtid\": ...}");

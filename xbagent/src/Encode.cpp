@@ -25,7 +25,8 @@ int RunEncode(const ArgList& argv) {
       ->check(CLI::Validator(
           [](std::string& name) { return name.empty() ? "an empty name has no on-disk form" : ""; },
           ""));
-  cli->add_flag("--json", json, "one JSON object instead: {\"names\": [{\"name\", \"on_disk\"}...]}");
+  cli->add_flag("--json", json,
+                "one JSON object instead: {\"names\": [{\"name\", \"on_disk\"}...]}");
   cli.Parse(argv);
   XtraBackup::XtraBackupUtil util;
   Json names = Json::array();

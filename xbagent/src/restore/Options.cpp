@@ -39,7 +39,8 @@ Options ParseOptions(const ArgList& argv) {
                   "with --from -: the manifest written with the stream")
       ->type_name("FILE")
       ->check(NonEmpty("a file"));
-  cli->add_option("--schema", options.schemaFile, "with --from -: the schema written with the stream")
+  cli->add_option("--schema", options.schemaFile,
+                  "with --from -: the schema written with the stream")
       ->type_name("FILE")
       ->check(NonEmpty("a file"));
   cli->add_option("--defaults-file", options.defaultsFile,
@@ -50,7 +51,8 @@ Options ParseOptions(const ArgList& argv) {
   cli->add_option("--encrypt-key-file", options.keyFile, "the key of an encrypted backup")
       ->type_name("FILE")
       ->check(NonEmpty("a file"));
-  cli->add_option("--as", options.target, "restore into NEWNAME beside NAME, which is never touched")
+  cli->add_option("--as", options.target,
+                  "restore into NEWNAME beside NAME, which is never touched")
       ->type_name("NEWNAME")
       ->check(NonEmpty("a database name"));
   CLI::Option* tables =

@@ -33,7 +33,8 @@ VerifyOptions ParseVerifyOptions(const ArgList& argv) {
       ->type_name("DIR")
       ->check(CLI::Validator(
           [](std::string& path) {
-            return path.empty() ? "needs a directory" : IsDirectory(path) ? "" : path + " is not a directory";
+            if (path.empty()) return std::string("needs a directory");
+            return IsDirectory(path) ? std::string() : path + " is not a directory";
           },
           ""));
   cli->add_option("--tool-dir", options.toolDir,
