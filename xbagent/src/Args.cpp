@@ -1,5 +1,6 @@
 #include "Args.h"
 
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -166,9 +167,10 @@ std::string UsageText(const CLI::App& app, const CLI::Error& error) {
     }
     if (text.find("missing") != std::string::npos) return "option " + name + " needs a value";
   }
+  // A check's words that go on from the name: "--as needs a database name".
   if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr &&
-      text.compare(name.size(), 8, ": needs ") == 0) {
-    return name + text.substr(name.size() + 1);  // "--as needs a database name"
+      text.compare(name.size(), 2, ": ") == 0 && std::islower(text[name.size() + 2]) != 0) {
+    return name + text.substr(name.size() + 1);
   }
   const CLI::Option* option = app.get_option_no_throw(name);
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && option != nullptr &&
@@ -291,6 +293,16 @@ PointInTimeOptions::PointInTimeOptions(CommandLine& cli, const std::string& repl
 PointInTimeTarget PointInTimeOptions::Target() const {
   return PointInTimeFromOptions(binlogs_, cli_.Has("--until"), until_, cli_.Has("--until-gtid"),
                                 untilGtid_);
+}
+
+CLI::Validator Between(uint64_t low, uint64_t high, const std::string& what) {
+  return CLI::Validator(
+      [=](std::string& value) {
+        uint64_t number = 0;
+        if (ParseUnsigned(value, &number) && number >= low && number <= high) return std::string();
+        return what + " from " + std::to_string(low) + " to " + std::to_string(high);
+      },
+      "");
 }
 
 CLI::Validator NonEmpty(const std::string& what) {

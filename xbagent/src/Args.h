@@ -6,6 +6,7 @@
 // command also takes -v/-vv/-vvv/--verbose, -q/--quiet, --log FILE and
 // -h/--help, which set up the log.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ class PointInTimeOptions {
   std::string until_;
   std::string untilGtid_;
 };
+
+// A decimal number from low to high: "WHAT from LOW to HIGH" otherwise.
+CLI::Validator Between(uint64_t low, uint64_t high, const std::string& what);
 
 // A value that must not be empty: "needs WHAT" when it is.
 CLI::Validator NonEmpty(const std::string& what);

@@ -42,28 +42,37 @@ std::atomic<int> g_stopSignal{0};
 
 void OnStopSignal(int signal) { g_stopSignal.store(signal); }
 
-// A code of main's own: the command line asks for the versions; the
-// failure's text is the defaults file, if one was given.
-constexpr int kExitVersion = -1;
-
-const char* const kCommands[][2] = {
-    {"backup", "back up the whole server or one database into a backup directory (or stream it "
-               "to standard output)"},
-    {"restore", "restore a backup: --full rebuilds a whole server's data directory, --database "
-                "NAME one database in the running server"},
-    {"binlog-info", "binary-log file number and position recorded in a backup"},
-    {"encode", "the on-disk (file-name) form of database or table names"},
-    {"verify", "restore a backup on a throwaway server and CHECK every table"},
-    {"info", "what a backup directory holds, in words"},
-    {"list", "the backups under a directory, newest first"},
-    {"binlog-archive", "copy the server's binary logs into a directory, for point-in-time "
-                       "restores (restore --binlogs DIR --until ...)"},
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*run)(const ArgList& args);
 };
 
-// The command and its arguments, the options every command takes given
-// before its name added at their end. Throws Failure: kExitUsage for a bad
-// command line, kExitOk after printing the help, kExitVersion for --version.
-ArgList ParseCommandLine(const ArgList& argv, std::string* command) {
+const Command kCommands[] = {
+    {"backup", "back up the whole server or one database into a backup directory (or stream it "
+               "to standard output)", RunBackup},
+    {"restore", "restore a backup: --full rebuilds a whole server's data directory, --database "
+                "NAME one database in the running server", RunRestore},
+    {"binlog-info", "binary-log file number and position recorded in a backup", RunBinlogInfo},
+    {"encode", "the on-disk (file-name) form of database or table names", RunEncode},
+    {"verify", "restore a backup on a throwaway server and CHECK every table", RunVerify},
+    {"info", "what a backup directory holds, in words", RunInfo},
+    {"list", "the backups under a directory, newest first", RunList},
+    {"binlog-archive", "copy the server's binary logs into a directory, for point-in-time "
+                       "restores (restore --binlogs DIR --until ...)", RunBinlogArchive},
+};
+
+// What the command line asks for: the versions, or a command.
+struct Invocation {
+  bool versions = false;
+  std::string defaultsFile;  // with --version
+  const Command* command = nullptr;
+  ArgList args;  // the command's, then the options every command takes given before its name
+};
+
+// Throws Failure: kExitUsage for a bad command line, kExitOk after printing
+// the help.
+Invocation ParseCommandLine(const ArgList& argv) {
   CommandLine cli("", "Backs up and restores a MariaDB server with mariabackup, through "
                       "libXtraBackupUtil.",
                   "Run 'xbagent COMMAND --help' for a command's options.\n\n"
@@ -72,32 +81,38 @@ ArgList ParseCommandLine(const ArgList& argv, std::string* command) {
   CLI::Option* version =
       versions->add_flag("--version", "print the versions of xbagent, the library and the backup "
                                       "tool, and of the server CNF connects to");
-  std::string defaultsFile;
-  versions->add_option("--defaults-file", defaultsFile, "client settings of the server to ask")
+  Invocation invocation;
+  versions
+      ->add_option("--defaults-file", invocation.defaultsFile,
+                   "client settings of the server to ask")
       ->type_name("CNF")
       ->needs(version)
       ->check(NonEmpty("a file"));
-  for (const auto& entry : kCommands) cli->add_subcommand(entry[0], entry[1])->prefix_command();
+  for (const Command& command : kCommands) {
+    cli->add_subcommand(command.name, command.summary)->prefix_command();
+  }
   cli->add_subcommand("help", "print this help")->prefix_command();
   for (CLI::App* sub : cli->get_subcommands({})) sub->set_help_flag();
   cli->require_subcommand(0, 1);
-  if (argv.empty()) {
-    std::fputs(cli->help().c_str(), stderr);
-    throw Failure(kExitUsage, "");
-  }
   cli.Parse(argv);
   const std::vector<CLI::App*> chosen = cli->get_subcommands();
   if (cli.Has("--version")) {
     if (!chosen.empty()) UsageFail("--version takes no command");
-    throw Failure(kExitVersion, defaultsFile);
+    invocation.versions = true;
+    return invocation;
   }
-  if (chosen.empty() || chosen[0]->get_name() == "help") cli.Parse({"--help"});
-  *command = chosen[0]->get_name();
-  ArgList args = chosen[0]->remaining();
-  for (const std::string& option : cli.CommonOptions()) args.push_back(option);
-  return args;
+  if (chosen.empty()) {
+    std::fputs(cli->help().c_str(), stderr);
+    throw Failure(kExitUsage, "");
+  }
+  if (chosen[0]->get_name() == "help") cli.Parse({"--help"});
+  for (const Command& command : kCommands) {
+    if (chosen[0]->get_name() == command.name) invocation.command = &command;
+  }
+  invocation.args = chosen[0]->remaining();
+  for (const std::string& option : cli.CommonOptions()) invocation.args.push_back(option);
+  return invocation;
 }
-
 // The server's version through the defaults file, which must be a readable
 // file: the client library would silently ignore anything else.
 std::string ServerVersion(const std::string& defaultsFile) {
@@ -159,39 +174,21 @@ int main(int argc, char** argv) {
   g_ptrLogWriter = LogHandle();
   InstallSignalHandlers();
 
-  std::string command;
-  ArgList args;
+  Invocation invocation;
   try {
-    args = ParseCommandLine(ArgList(argv + 1, argv + argc), &command);
+    invocation = ParseCommandLine(ArgList(argv + 1, argv + argc));
   } catch (const Failure& failure) {
-    if (failure.code() != kExitVersion) {
-      if (!std::string(failure.what()).empty()) {
-        Log().Error(std::string("xbagent: usage error: ") + failure.what());
-      }
-      return failure.code();
+    if (!std::string(failure.what()).empty()) {
+      Log().Error(std::string("xbagent: usage error: ") + failure.what());
     }
-    return PrintVersions(failure.what());
+    return failure.code();
   }
+  if (invocation.versions) return PrintVersions(invocation.defaultsFile);
 
+  const std::string command = invocation.command->name;
   int status = kExitFailure;
   try {
-    if (command == "backup") {
-      status = RunBackup(args);
-    } else if (command == "restore") {
-      status = RunRestore(args);
-    } else if (command == "binlog-info") {
-      status = RunBinlogInfo(args);
-    } else if (command == "encode") {
-      status = RunEncode(args);
-    } else if (command == "verify") {
-      status = RunVerify(args);
-    } else if (command == "info") {
-      status = RunInfo(args);
-    } else if (command == "list") {
-      status = RunList(args);
-    } else if (command == "binlog-archive") {
-      status = RunBinlogArchive(args);
-    }
+    status = invocation.command->run(invocation.args);
   } catch (const Failure& failure) {
     status = failure.code();
     if (!std::string(failure.what()).empty()) {

@@ -81,7 +81,7 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
   cli->add_option("--parallel", options.parallel,
                   "files copied in parallel by the tool, 1 to 64 (default 1)")
       ->type_name("N")
-      ->check(CLI::Range(1, 64).description(""));
+      ->check(Between(1, 64, "takes a number"));
   cli->add_option("--compress", compression,
                   "compress the stream with zstd (LEVEL 1-19, default 3; multi-threaded, "
                   "streamed)")

@@ -73,7 +73,7 @@ Options ParseOptions(const ArgList& argv) {
                   "longest wait for a metadata lock, 1 to 31536000 (default 60); then the restore "
                   "stops, naming the sessions that may hold it")
       ->type_name("SECONDS")
-      ->check(CLI::Range(1u, 31536000u).description(""));
+      ->check(Between(1, 31536000, "needs a number of seconds"));
   cli->add_option("--tool-dir", options.toolDir,
                   "directory with xtrabackup and xbstream (default: PATH)")
       ->type_name("DIR");
