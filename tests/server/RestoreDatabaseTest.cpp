@@ -583,7 +583,7 @@ TEST_F(RestoreDatabaseTest, RejectsBadOptionsBeforeAnything) {
       {" --lock-wait-timeout 0", 2, "--lock-wait-timeout needs"},
       {" --lock-wait-timeout 5s", 2, "--lock-wait-timeout needs"},
       {" --table", 2, "--table needs a value"},
-      {" --table=", 2, "--table needs a table name"},
+      {" --table=", 2, "--table needs a"},
       {" --as ''", 2, "--as needs a database name"},
       {" --as 'xbagent#mine'", 1, "reserved"},
       {" --as mysql", 1, "system database"},

@@ -13,7 +13,9 @@
 #include "Commands.h"
 #include "Common.h"
 #include "backup/BackupPhases.h"
+#include "binlog_archive/ArchivePhases.h"
 #include "restore/Plan.h"
+#include "verify/VerifyPhases.h"
 
 namespace xbagent {
 namespace {
@@ -48,19 +50,34 @@ void ExpectRefused(const Refusal& c, Call call) {
 TEST(ArgumentRulesTest, BackupRefusesBadCombinations) {
   const std::vector<Refusal> cases = {
       {"--output-dir x", kExitUsage, "--defaults-file CNF is required"},
-      {"--defaults-file c", kExitUsage, "exactly one of --output-dir DIR and --output -"},
+      {"--defaults-file '' --output-dir x", kExitUsage, "--defaults-file needs a file"},
+      {"--defaults-file c", kExitUsage, "give exactly one of --output-dir and --output"},
       {"--defaults-file c --output-dir x --output -", kExitUsage, "exactly one of"},
+      {"--defaults-file c --output-dir ''", kExitUsage, "--output-dir needs a directory"},
       {"--defaults-file c --output /tmp/f", kExitUsage, "--output takes only '-'"},
-      {"--defaults-file c --output-dir x --manifest m", kExitUsage, "go with --output -"},
-      {"--defaults-file c --output - --schema s", kExitUsage, "--schema needs --database"},
-      {"--defaults-file c --output - --json", kExitUsage, "--json goes with --output-dir"},
-      {"--defaults-file c --output-dir x --parallel 0", kExitUsage, "--parallel takes a number"},
-      {"--defaults-file c --output-dir x --parallel many", kExitUsage, "--parallel"},
+      {"--defaults-file c --output-dir x --manifest m", kExitUsage, "--manifest requires --output"},
+      {"--defaults-file c --output - --manifest ''", kExitUsage, "--manifest needs a file name"},
+      {"--defaults-file c --output - --schema s", kExitUsage, "--schema requires --database"},
+      {"--defaults-file c --database d --output-dir x --schema s", kExitUsage,
+       "--schema requires --output"},
+      {"--defaults-file c --output - --json", kExitUsage, "--json excludes --output"},
+      {"--defaults-file c --output-dir x --parallel 0", kExitUsage,
+       "--parallel takes a number from 1 to 64"},
+      {"--defaults-file c --output-dir x --parallel 65", kExitUsage, "--parallel takes a number"},
+      {"--defaults-file c --output-dir x --parallel many", kExitUsage, "--parallel takes a number"},
+      {"--defaults-file c --output-dir x --compress zstd:20", kExitUsage, "--compress takes zstd"},
+      {"--defaults-file c --output-dir x --compress lz4", kExitUsage, "--compress takes zstd"},
+      {"--defaults-file c --output-dir x --encrypt-key-file ''", kExitUsage,
+       "--encrypt-key-file needs a file"},
       {"--defaults-file c --output-dir x --bogus", kExitUsage, "unknown option --bogus"},
+      {"--defaults-fle c --output-dir x", kExitUsage, "unknown option --defaults-fle"},
       {"--defaults-file c --output-dir x extra", kExitUsage, "unexpected argument 'extra'"},
       {"--defaults-file c --defaults-file d --output-dir x", kExitUsage, "given more than once"},
+      {"--defaults-file c --output-dir x --json --json", kExitUsage, "given more than once"},
+      {"--defaults-file c --output-dir x --json=1", kExitUsage, "--json takes no value"},
       {"--defaults-file c --output-dir x --database", kExitUsage, "--database needs a value"},
-      {"--defaults-file c --output-dir x -q -v", kExitUsage, "-q and -v exclude each other"},
+      {"--defaults-file c --output-dir x --database ''", kExitUsage, "--database needs a name"},
+      {"--defaults-file c --output-dir x -q -v", kExitUsage, "excludes"},
       {"--defaults-file / --output-dir x", kExitFailure, "defaults file / is not a readable"},
   };
   for (const Refusal& c : cases) ExpectRefused(c, ParseBackupOptions);
@@ -72,14 +89,39 @@ TEST(ArgumentRulesTest, RestoreRefusesBadCombinations) {
       {"--full --database d --from x", kExitUsage, "--full and --database exclude each other"},
       {"--full --from x", kExitUsage, "--target-datadir NEWDIR is required"},
       {"--full --target-datadir t", kExitUsage, "--from DIR is required"},
+      {"--full --from '' --target-datadir t", kExitUsage, "--from needs a directory"},
+      {"--full --from x --target-datadir t --staging-dir ''", kExitUsage,
+       "--staging-dir needs a directory"},
       {"--full --from x --target-datadir t --replace", kExitUsage, "unknown option --replace"},
+      {"--full --from x --target-datadir t --json=no", kExitUsage, "--json takes no value"},
+      {"--full --from x --target-datadir t --until 2026-12-08", kExitUsage,
+       "--until requires --binlogs"},
+      {"--full --from x --target-datadir t --binlogs a --until x --until-gtid 0-1-2", kExitUsage,
+       "excludes"},
+      {"--full --from x --target-datadir t --binlogs a", kExitUsage,
+       "--binlogs needs one of --until TIME or --until-gtid GTID"},
+      {"--full --from x --target-datadir t --binlogs a --until-gtid 0-1", kExitUsage,
+       "--until-gtid takes one GTID"},
       {"--database d --from x", kExitUsage, "--defaults-file CNF is required"},
       {"--database d --defaults-file c", kExitUsage, "--from DIR is required"},
+      {"--database '' --from x --defaults-file c", kExitUsage, "--database needs a name"},
       {"--database d --from x --defaults-file c --as ''", kExitUsage, "--as needs a database"},
       {"--database d --from x --defaults-file c --replace=1", kExitUsage, "takes no value"},
+      {"--database d --from x --defaults-file c --dry-run --dry-run", kExitUsage,
+       "--dry-run given more than once"},
       {"--database d --from x --defaults-file c --lock-wait-timeout 0", kExitUsage,
+       "--lock-wait-timeout needs a number of seconds from 1 to 31536000"},
+      {"--database d --from x --defaults-file c --lock-wait-timeout 31536001", kExitUsage,
+       "--lock-wait-timeout needs"},
+      {"--database d --from x --defaults-file c --lock-wait-timeout soon", kExitUsage,
        "--lock-wait-timeout needs"},
       {"--database d --from x --defaults-file c --table", kExitUsage, "--table needs a value"},
+      {"--database d --from x --defaults-file c --table ''", kExitUsage,
+       "--table needs a table name"},
+      {"--database d --from x --defaults-file c --table t1 t2", kExitUsage,
+       "unexpected argument 't2'"},
+      {"--database d --from x --defaults-file c --table t --binlogs a --until-gtid 0-1-2",
+       kExitUsage, "excludes --binlogs"},
       {"--database d --from x --defaults-file c --target-datadir t", kExitUsage,
        "unknown option --target-datadir"},
       {"--full --from - --target-datadir t", kExitUsage, "--from - needs --manifest FILE"},
@@ -91,6 +133,8 @@ TEST(ArgumentRulesTest, RestoreRefusesBadCombinations) {
        "--manifest and --schema go with --from -"},
       {"--database d --from x --defaults-file c --encrypt-key-file ''", kExitUsage,
        "--encrypt-key-file needs a file"},
+      {"--database d --from x --defaults-file /", kExitFailure,
+       "defaults file / is not a readable"},
   };
   for (const Refusal& c : cases) ExpectRefused(c, RunRestore);
 }
@@ -131,6 +175,19 @@ TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
   EXPECT_FALSE(backup.toStdout);
   EXPECT_EQ(backup.parallel, 4u);
   EXPECT_TRUE(backup.json);
+  EXPECT_FALSE(backup.encoding.zstd);
+
+  // --compress alone is zstd at the default level; a value after it is its level.
+  backup = ParseBackupOptions(Split("--compress --defaults-file " + defaults + " --output -"));
+  EXPECT_TRUE(backup.toStdout);
+  EXPECT_TRUE(backup.encoding.zstd);
+  EXPECT_EQ(backup.encoding.zstdLevel, 3);
+  backup =
+      ParseBackupOptions(Split("--defaults-file " + defaults + " --output - --compress zstd:7"));
+  EXPECT_EQ(backup.encoding.zstdLevel, 7);
+  backup = ParseBackupOptions(Split("--defaults-file " + defaults + " --output-dir /o --compress"));
+  EXPECT_EQ(backup.encoding.zstdLevel, 3);
+  EXPECT_EQ(backup.outputDir, "/o");
   ::unlink(cnf);
 }
 
@@ -140,12 +197,25 @@ TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
     Refusal refusal;
   };
   const std::vector<Case> cases = {
-      {"encode", {"", kExitUsage, "encode needs at least one NAME"}},
+      {"encode", {"", kExitUsage, "NAME is required"}},
+      {"encode", {"a ''", kExitUsage, "an empty name has no on-disk form"}},
       {"encode", {"--json=yes a", kExitUsage, "--json takes no value"}},
-      {"info", {"", kExitUsage, "info needs one backup directory"}},
-      {"info", {"a b", kExitUsage, "info needs one backup directory"}},
+      {"encode", {"--json --json a", kExitUsage, "--json given more than once"}},
+      {"info", {"", kExitUsage, "DIR is required"}},
+      {"info", {"a b", kExitUsage, "unexpected argument 'b'"}},
       {"list", {"--log", kExitUsage, "--log needs a value"}},
+      {"list", {"-v -q r", kExitUsage, "excludes"}},
       {"binlog-info", {"--bogus x", kExitUsage, "unknown option --bogus"}},
+      {"binlog-info", {"--defaults-fle c", kExitUsage, "unknown option --defaults-fle"}},
+      {"verify", {"", kExitUsage, "DIR is required"}},
+      {"verify", {"d --scratch-dir ''", kExitUsage, "--scratch-dir needs a directory"}},
+      {"verify", {"d --scratch-dir /proc/self/status", kExitUsage, "is not a directory"}},
+      {"binlog-archive", {"--to d", kExitUsage, "--defaults-file CNF is required"}},
+      {"binlog-archive", {"--defaults-file c", kExitUsage, "--to DIR is required"}},
+      {"binlog-archive", {"--defaults-file c --to ''", kExitUsage, "--to needs a directory"}},
+      {"binlog-archive",
+       {"--defaults-file c --to d --once=no", kExitUsage, "--once takes no value"}},
+      {"binlog-archive", {"--defaults-file c --to d x", kExitUsage, "unexpected argument 'x'"}},
   };
   for (const Case& c : cases) {
     const std::string command = c.command;
@@ -153,8 +223,24 @@ TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
       if (command == "encode") return RunEncode(argv);
       if (command == "info") return RunInfo(argv);
       if (command == "list") return RunList(argv);
+      if (command == "verify") return ParseVerifyOptions(argv).json ? 0 : 1;
+      if (command == "binlog-archive") return ParseArchiveOptions(argv).once ? 0 : 1;
       return RunBinlogInfo(argv);
     });
+  }
+}
+
+// --help prints the generated help on standard output and ends the command
+// with status 0 before anything runs.
+TEST(ArgumentRulesTest, HelpEndsTheCommandWithStatusZero) {
+  for (const char* line : {"--help", "-h", "d --json --help"}) {
+    try {
+      RunInfo(Split(line));
+      ADD_FAILURE() << line << ": ran";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.code(), kExitOk) << line;
+      EXPECT_STREQ(failure.what(), "") << line;
+    }
   }
 }
 

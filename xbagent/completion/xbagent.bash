@@ -4,7 +4,7 @@ _xbagent() {
   local cur prev words cword
   _init_completion || return
 
-  local common="--help -v -vv -vvv -q --quiet --verbose --log"
+  local common="-h --help -v -vv -vvv -q --quiet --verbose --log"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in

@@ -4,11 +4,13 @@
 #
 #   cmake -DXBAGENT=PROGRAM -DHELP2MAN=help2man -DVERSION=1.0.0 -DOUTPUT=xbagent.1
 #         -P GenerateManPage.cmake
-set(commands backup restore binlog-archive verify info list binlog-info encode)
+set(commands backup restore "restore --full" "restore --database NAME" binlog-archive verify
+  info list binlog-info encode)
 
 set(include_text "[COMMANDS]\n")
 foreach(command IN LISTS commands)
-  execute_process(COMMAND ${XBAGENT} ${command} --help
+  separate_arguments(words UNIX_COMMAND "${command}")
+  execute_process(COMMAND ${XBAGENT} ${words} --help
     OUTPUT_VARIABLE help RESULT_VARIABLE rc TIMEOUT 30)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "xbagent ${command} --help failed: ${rc}")

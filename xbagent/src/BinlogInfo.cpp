@@ -15,24 +15,18 @@
 
 namespace xbagent {
 
-namespace {
-
-const char kUsage[] =
-    "usage: xbagent binlog-info DIR [--json]\n"
-    "\n"
-    "Prints the binary-log file number and position at which a backup was taken,\n"
-    "from DIR/xtrabackup_binlog_info (DIR: a backup directory, an extracted backup\n"
-    "or a restored data directory).\n"
-    "\n"
-    "  plain:   file_number=N and position=P, one per line\n"
-    "  --json:  {\"file_number\": N, \"position\": P, \"file\": NAME, \"gtid\": ...}\n";
-
-}  // namespace
-
 int RunBinlogInfo(const ArgList& argv) {
-  Args args(kUsage, {{"--json", false}}, argv);
-  if (args.Positional().size() != 1) UsageFail("binlog-info takes one directory");
-  const std::string dir = args.Positional()[0];
+  CommandLine cli("binlog-info",
+                  "Prints the binary-log file number and position at which a backup was taken, "
+                  "from DIR/xtrabackup_binlog_info: file_number=N and position=P, one per line.");
+  std::string dir;
+  bool json = false;
+  cli->add_option("DIR", dir,
+                  "a backup directory, an extracted backup or a restored data directory")
+      ->required();
+  cli->add_flag("--json", json,
+                "print {\"file_number\": N, \"position\": P, \"file\": NAME, \"gtid\": ...}");
+  cli.Parse(argv);
   if (!IsDirectory(dir)) Fail(dir + " is not a directory");
   const std::string infoPath = JoinPath(dir, kBinlogInfoFile);
   if (!PathExists(infoPath)) {
@@ -47,7 +41,7 @@ int RunBinlogInfo(const ArgList& argv) {
   if (status.IsError()) {
     Fail("cannot read the binary-log coordinates in " + infoPath + ": " + status.AsString());
   }
-  if (!args.Has("--json")) {
+  if (!json) {
     std::printf("file_number=%ld\nposition=%ld\n", fileNumber, position);
     return kExitOk;
   }

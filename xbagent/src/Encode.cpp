@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <XtraBackup/XtraBackupUtil.h>
 
@@ -13,34 +14,32 @@
 
 namespace xbagent {
 
-namespace {
-
-const char kUsage[] =
-    "usage: xbagent encode [--json] NAME...\n"
-    "\n"
-    "Prints, one per line, the name the server gives NAME's directory or files\n"
-    "(for example my-db -> my@002ddb). NAME is UTF-8 as written in SQL.\n"
-    "\n"
-    "  --json   one JSON object instead: {\"names\": [{\"name\", \"on_disk\"}...]}\n";
-
-}  // namespace
-
 int RunEncode(const ArgList& argv) {
-  Args args(kUsage, {{"--json", false}}, argv);
-  if (args.Positional().empty()) UsageFail("encode needs at least one NAME");
+  CommandLine cli("encode",
+                  "Prints, one per line, the name the server gives NAME's directory or files "
+                  "(for example my-db -> my@002ddb).");
+  std::vector<std::string> given;
+  bool json = false;
+  cli->add_option("NAME", given, "a database or table name, UTF-8 as written in SQL")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string& name) { return name.empty() ? "an empty name has no on-disk form" : ""; },
+          ""));
+  cli->add_flag("--json", json,
+                "one JSON object instead: {\"names\": [{\"name\", \"on_disk\"}...]}");
+  cli.Parse(argv);
   XtraBackup::XtraBackupUtil util;
   Json names = Json::array();
-  for (const std::string& name : args.Positional()) {
-    if (name.empty()) UsageFail("an empty name has no on-disk form");
+  for (const std::string& name : given) {
     std::string encoded;
     util.convertSpecialCharsToHexChars(name, encoded);
-    if (args.Has("--json")) {
+    if (json) {
       names.push_back({{"name", name}, {"on_disk", encoded}});
     } else {
       std::printf("%s\n", encoded.c_str());
     }
   }
-  if (args.Has("--json")) std::fputs(JsonText({{"names", names}}).c_str(), stdout);
+  if (json) std::fputs(JsonText({{"names", names}}).c_str(), stdout);
   return kExitOk;
 }
 

@@ -1,27 +1,15 @@
 // xbagent restore: picks the whole-server restore (--full) or the
 // one-database restore (--database NAME).
 
-#include <cstdio>
 #include <string>
 
+#include "Args.h"
 #include "Commands.h"
 #include "Common.h"
 
 namespace xbagent {
 
 namespace {
-
-const char kUsage[] =
-    "usage: xbagent restore --full --from DIR --target-datadir NEWDIR [OPTIONS]\n"
-    "       xbagent restore --database NAME --from DIR [--replace] [OPTIONS]\n"
-    "\n"
-    "  --full           rebuild a whole server's data directory from a server backup\n"
-    "  --database NAME  restore one database into a running server\n"
-    "  --binlogs DIR    (either form, with --until TIME or --until-gtid GTID) then replay\n"
-    "                   an archive of binlog-archive up to that moment\n"
-    "\n"
-    "Run 'xbagent restore --full --help' or 'xbagent restore --database X --help' for\n"
-    "the options of each form.\n";
 
 bool HasOption(const ArgList& args, const std::string& name) {
   for (const std::string& arg : args) {
@@ -40,8 +28,19 @@ int RunRestore(const ArgList& args) {
   if (full) return RunRestoreFull(args);
   if (database) return RunRestoreDatabase(args);
   if (HasOption(args, "--help") || HasOption(args, "-h")) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
+    CommandLine cli("restore", "Restores a backup: a whole server into a new data directory, or "
+                               "one database into the running server.",
+                    "Run 'xbagent restore --full --help' or 'xbagent restore --database X "
+                    "--help' for the options of each form.");
+    CLI::Option_group* form = cli->add_option_group("Form");
+    form->require_option(1);
+    form->add_flag("--full", "rebuild a whole server's data directory from a server backup");
+    form->add_option("--database", "restore one database into a running server")
+        ->type_name("NAME");
+    cli->add_option("--binlogs", "(either form, with --until TIME or --until-gtid GTID) then "
+                                 "replay an archive of binlog-archive up to that moment")
+        ->type_name("DIR");
+    cli.Parse({"--help"});
   }
   UsageFail("restore needs --full (whole server) or --database NAME (see restore --help)");
 }

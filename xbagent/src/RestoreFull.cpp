@@ -33,86 +33,101 @@ namespace xbagent {
 
 namespace {
 
-const char kUsage[] =
-    "usage: xbagent restore --full (--from DIR | --from - --manifest FILE)\n"
-    "                       --target-datadir NEWDIR\n"
-    "                       [--staging-dir DIR] [--tool-dir DIR] [--encrypt-key-file FILE]\n"
-    "                       [--binlogs DIR (--until 'YYYY-MM-DD HH:MM:SS' | --until-gtid GTID)]\n"
-    "                       [-v | -q] [--log FILE]\n"
-    "\n"
-    "Restores a whole-server backup (made by 'xbagent backup --output-dir DIR') into a\n"
-    "new data directory that a server of the same version can start on. Runs as root:\n"
-    "the restored files belong to user mysql.\n"
-    "\n"
-    "  --from DIR            the backup directory\n"
-    "  --from -              read the stream on standard input (as 'backup --output -'\n"
-    "                        wrote it); needs --manifest\n"
-    "  --manifest FILE       with --from -: the manifest written with the stream\n"
-    "  --target-datadir DIR  the new data directory: must not exist, or be empty\n"
-    "  --staging-dir DIR     where to extract and prepare (must not exist, or be empty;\n"
-    "                        same file system as the target); default: next to the target\n"
-    "  --tool-dir DIR        directory with xtrabackup and xbstream links (default: PATH)\n"
-    "  --encrypt-key-file FILE  the key of an encrypted backup\n"
-    "  --binlogs DIR         an archive of binlog-archive: after the prepare, replay its\n"
-    "                        events from the backup's coordinates on a private server\n"
-    "  --until TIME          replay every transaction committed before TIME (local time)\n"
-    "  --until-gtid GTID     replay up to and including GTID\n"
-    "  --json                print the result (target, tables, bytes, binlog coordinates)\n"
-    "                        as one JSON object instead of the coordinate lines\n"
-    "\n"
-    "Steps: check the stream's size and SHA-256 against the manifest, extract it, check\n"
-    "it was complete, prepare it, move it into place. A stream on standard input is\n"
-    "hashed while it is extracted; when its size or SHA-256 differ from the manifest\n"
-    "the extracted files are removed and the target is never created. Prints the\n"
-    "binary-log coordinates of the backup (file_number=, position=) on standard output.\n"
-    "Tables created with DATA DIRECTORY get their files inside the new data directory:\n"
-    "the .isl files are dropped before the prepare, which so never opens the live\n"
-    "server's tablespaces.\n"
-    "With --binlogs, a gap in the archive between the backup's coordinates and the\n"
-    "target refuses the restore before anything is extracted; the last replayed GTID\n"
-    "and time are printed (last_gtid=, last_time=).\n"
-    "Exit status: 0 restored, 1 failure, 2 bad usage.\n";
-
 dev_t DeviceOf(const std::string& path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) Fail("cannot read " + path + ": " + ErrnoText(errno));
   return info.st_dev;
 }
 
+// The command line of the whole-server restore.
+struct FullOptions {
+  std::string from;
+  std::string target;
+  std::string staging;
+  std::string toolDir;
+  std::string keyFile;
+  std::string manifestFile;
+  bool json = false;
+  PointInTimeTarget pointInTime;
+};
+
+FullOptions ParseFullOptions(const ArgList& argv) {
+  CommandLine cli(
+      "restore",
+      "Restores a whole-server backup (made by 'xbagent backup --output-dir DIR') into a new data "
+      "directory that a server of the same version can start on. Runs as root: the restored "
+      "files belong to user mysql.",
+      "Steps: check the stream's size and SHA-256 against the manifest, extract it, check it was "
+      "complete, prepare it, move it into place. A stream on standard input is hashed while it is "
+      "extracted; when its size or SHA-256 differ from the manifest the extracted files are "
+      "removed and the target is never created. Prints the binary-log coordinates of the backup "
+      "(file_number=, position=) on standard output. Tables created with DATA DIRECTORY get their "
+      "files inside the new data directory: the .isl files are dropped before the prepare, which "
+      "so never opens the live server's tablespaces.\n\n"
+      "With --binlogs, a gap in the archive between the backup's coordinates and the target "
+      "refuses the restore before anything is extracted; the last replayed GTID and time are "
+      "printed (last_gtid=, last_time=).\n\n"
+      "Exit status: 0 restored, 1 failure, 2 bad usage.");
+  FullOptions options;
+  bool full = false;
+  cli->add_flag("--full", full, "restore a whole server")->required();
+  cli->add_option("--from", options.from,
+                  "the backup directory, or - to read the stream on standard input (as 'backup "
+                  "--output -' wrote it; needs --manifest)")
+      ->type_name("DIR")
+      ->required()
+      ->check(NonEmpty("a directory"));
+  cli->add_option("--manifest", options.manifestFile,
+                  "with --from -: the manifest written with the stream")
+      ->type_name("FILE")
+      ->check(NonEmpty("a file"));
+  cli->add_option("--target-datadir", options.target,
+                  "the new data directory: must not exist, or be empty")
+      ->type_name("NEWDIR")
+      ->required()
+      ->check(NonEmpty("a directory"));
+  cli->add_option("--staging-dir", options.staging,
+                  "where to extract and prepare (must not exist, or be empty; same file system as "
+                  "the target); default: next to the target")
+      ->type_name("DIR")
+      ->check(NonEmpty("a directory"));
+  cli->add_option("--tool-dir", options.toolDir,
+                  "directory with xtrabackup and xbstream links (default: PATH)")
+      ->type_name("DIR");
+  cli->add_option("--encrypt-key-file", options.keyFile, "the key of an encrypted backup")
+      ->type_name("FILE")
+      ->check(NonEmpty("a file"));
+  cli->add_flag("--json", options.json,
+                "print the result (target, tables, bytes, binlog coordinates) as one JSON object "
+                "instead of the coordinate lines");
+  PointInTimeOptions pointInTime(cli,
+                                 "after the prepare, replay its events from the backup's "
+                                 "coordinates on a private server");
+  cli.Parse(argv);
+  options.pointInTime = pointInTime.Target();
+  const bool fromStdin = options.from == "-";
+  if (fromStdin && !cli.Has("--manifest")) UsageFail("--from - needs --manifest FILE");
+  if (!fromStdin && cli.Has("--manifest")) {
+    UsageFail("--manifest goes with --from - (a stream on standard input)");
+  }
+  if (fromStdin && ::isatty(0)) UsageFail("--from -: standard input is a terminal, not a stream");
+  return options;
+}
+
 }  // namespace
 
 int RunRestoreFull(const ArgList& argv) {
-  Args args(kUsage,
-            {{"--full", false}, {"--from", true}, {"--target-datadir", true},
-             {"--staging-dir", true}, {"--tool-dir", true}, {"--encrypt-key-file", true},
-             {"--json", false}, {"--manifest", true}, {"--binlogs", true}, {"--until", true},
-             {"--until-gtid", true}},
-            argv);
-  if (!args.Positional().empty()) UsageFail("unexpected argument '" + args.Positional()[0] + "'");
-  if (args.Value("--from").empty()) UsageFail("--from DIR is required");
-  if (args.Value("--target-datadir").empty()) UsageFail("--target-datadir NEWDIR is required");
-  if (args.Has("--staging-dir") && args.Value("--staging-dir").empty()) {
-    UsageFail("--staging-dir needs a directory");
-  }
-  const PointInTimeTarget pointInTime =
-      PointInTimeFromOptions(args.Value("--binlogs"), args.Has("--until"), args.Value("--until"),
-                             args.Has("--until-gtid"), args.Value("--until-gtid"));
+  const FullOptions options = ParseFullOptions(argv);
+  const PointInTimeTarget& pointInTime = options.pointInTime;
   const double started = MonotonicSeconds();
-
-  const bool fromStdin = args.Value("--from") == "-";
-  if (fromStdin && !args.Has("--manifest")) UsageFail("--from - needs --manifest FILE");
-  if (!fromStdin && args.Has("--manifest")) {
-    UsageFail("--manifest goes with --from - (a stream on standard input)");
-  }
-  if (fromStdin && args.Value("--manifest").empty()) UsageFail("--manifest needs a file");
-  if (fromStdin && ::isatty(0)) UsageFail("--from -: standard input is a terminal, not a stream");
-  const std::string backupDir = fromStdin ? std::string() : AbsolutePath(args.Value("--from"));
-  const std::string target = AbsolutePath(args.Value("--target-datadir"));
+  const bool fromStdin = options.from == "-";
+  const std::string backupDir = fromStdin ? std::string() : AbsolutePath(options.from);
+  const std::string target = AbsolutePath(options.target);
   if (!fromStdin && !IsDirectory(backupDir)) {
     Fail("backup directory " + backupDir + " does not exist");
   }
   const std::string source = fromStdin ? std::string("standard input") : backupDir;
-  ManifestSummary manifest = fromStdin ? LoadManifestFile(AbsolutePath(args.Value("--manifest")))
+  ManifestSummary manifest = fromStdin ? LoadManifestFile(AbsolutePath(options.manifestFile))
                                        : LoadManifest(backupDir);
   if (manifest.kind != "server") {
     Fail(source + " holds one database ('" + manifest.database +
@@ -124,8 +139,8 @@ int RunRestoreFull(const ArgList& argv) {
   // Target and staging: new or empty, on one file system so the final move
   // is a rename.
   bool targetExists = CheckFreshDirectory(target, "target data directory");
-  std::string staging = args.Has("--staging-dir")
-                            ? AbsolutePath(args.Value("--staging-dir"))
+  std::string staging = !options.staging.empty()
+                            ? AbsolutePath(options.staging)
                             : JoinPath(DirName(target), "." + BaseName(target) + ".staging-" +
                                                             std::to_string(::getpid()));
   if (staging == target) UsageFail("--staging-dir must differ from --target-datadir");
@@ -142,7 +157,7 @@ int RunRestoreFull(const ArgList& argv) {
   ReplayPlan replay;
   if (pointInTime.Wanted()) replay = PrepareReplay(pointInTime, manifest.document);
 
-  const std::string key = KeyForBackup(manifest.encoding, args.Value("--encrypt-key-file"));
+  const std::string key = KeyForBackup(manifest.encoding, options.keyFile);
   // A compressed or encrypted stream is verified and decoded whole first: a
   // wrong key or a changed chunk stops the restore before anything is
   // written. A plain one is verified while it is extracted, and a stream on
@@ -163,7 +178,7 @@ int RunRestoreFull(const ArgList& argv) {
   }
   StagingGuard stagingGuard(staging, !stagingExists);
 
-  ToolDir tools(args.Value("--tool-dir"));
+  ToolDir tools(options.toolDir);
   XtraBackup::mysqlDetails details;
   LibMySqlProcess::MySqlChildProcess child;
   XtraBackup::XtraBackupUtil util(false, details, &child, tools.path());
@@ -224,7 +239,7 @@ int RunRestoreFull(const ArgList& argv) {
   stagingGuard.Release();
   SyncDirectory(DirName(target));
 
-  if (args.Has("--json")) {
+  if (options.json) {
     Json binlog;
     if (haveBinlog) binlog = {{"file_number", fileNumber}, {"position", position}};
     Json out = {{"kind", "server"},
@@ -239,7 +254,7 @@ int RunRestoreFull(const ArgList& argv) {
     std::printf("file_number=%ld\nposition=%ld\n", fileNumber, position);
     std::fflush(stdout);
   }
-  if (pointInTime.Wanted() && !args.Has("--json")) PrintReplayResult(replayed);
+  if (pointInTime.Wanted() && !options.json) PrintReplayResult(replayed);
   if (pointInTime.Wanted()) {
     Log().Notice("xbagent: replayed " + std::to_string(replayed.transactions) +
                  " transaction(s); the last: GTID " +

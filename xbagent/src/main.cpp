@@ -25,6 +25,7 @@
 
 #include <XtraBackup/XtraBackupUtil.h>
 
+#include "Args.h"
 #include "Commands.h"
 #include "Common.h"
 #include "Fs.h"
@@ -41,32 +42,77 @@ std::atomic<int> g_stopSignal{0};
 
 void OnStopSignal(int signal) { g_stopSignal.store(signal); }
 
-const char kUsage[] =
-    "usage: xbagent COMMAND [OPTIONS]\n"
-    "\n"
-    "Backs up and restores a MariaDB server with mariabackup, through libXtraBackupUtil.\n"
-    "\n"
-    "Commands:\n"
-    "  backup        back up the whole server or one database into a backup directory\n"
-    "                (or stream it to standard output)\n"
-    "  restore       restore a backup: --full rebuilds a whole server's data directory\n"
-    "  binlog-info   binary-log file number and position recorded in a backup\n"
-    "  encode        the on-disk (file-name) form of database or table names\n"
-    "  verify        restore a backup on a throwaway server and CHECK every table\n"
-    "  info          what a backup directory holds, in words\n"
-    "  list          the backups under a directory, newest first\n"
-    "  binlog-archive  copy the server's binary logs into a directory, for\n"
-    "                point-in-time restores (restore --binlogs DIR --until ...)\n"
-    "\n"
-    "Run 'xbagent COMMAND --help' for a command's options. Every command takes\n"
-    "-v (-vv, -vvv) for more detail, -q for errors only, --log FILE to send the\n"
-    "detail to a file.\n"
-    "\n"
-    "'xbagent --version [--defaults-file CNF]' prints the versions of xbagent,\n"
-    "the library and the backup tool, and of the server CNF connects to.\n"
-    "\n"
-    "Exit status: 0 success, 1 failure, 2 bad usage.\n";
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*run)(const ArgList& args);
+};
 
+const Command kCommands[] = {
+    {"backup", "back up the whole server or one database into a backup directory (or stream it "
+               "to standard output)", RunBackup},
+    {"restore", "restore a backup: --full rebuilds a whole server's data directory, --database "
+                "NAME one database in the running server", RunRestore},
+    {"binlog-info", "binary-log file number and position recorded in a backup", RunBinlogInfo},
+    {"encode", "the on-disk (file-name) form of database or table names", RunEncode},
+    {"verify", "restore a backup on a throwaway server and CHECK every table", RunVerify},
+    {"info", "what a backup directory holds, in words", RunInfo},
+    {"list", "the backups under a directory, newest first", RunList},
+    {"binlog-archive", "copy the server's binary logs into a directory, for point-in-time "
+                       "restores (restore --binlogs DIR --until ...)", RunBinlogArchive},
+};
+
+// What the command line asks for: the versions, or a command.
+struct Invocation {
+  bool versions = false;
+  std::string defaultsFile;  // with --version
+  const Command* command = nullptr;
+  ArgList args;  // the command's, then the options every command takes given before its name
+};
+
+// Throws Failure: kExitUsage for a bad command line, kExitOk after printing
+// the help.
+Invocation ParseCommandLine(const ArgList& argv) {
+  CommandLine cli("", "Backs up and restores a MariaDB server with mariabackup, through "
+                      "libXtraBackupUtil.",
+                  "Run 'xbagent COMMAND --help' for a command's options.\n\n"
+                  "Exit status: 0 success, 1 failure, 2 bad usage.");
+  CLI::Option_group* versions = cli->add_option_group("Versions");
+  CLI::Option* version =
+      versions->add_flag("--version", "print the versions of xbagent, the library and the backup "
+                                      "tool, and of the server CNF connects to");
+  Invocation invocation;
+  versions
+      ->add_option("--defaults-file", invocation.defaultsFile,
+                   "client settings of the server to ask")
+      ->type_name("CNF")
+      ->needs(version)
+      ->check(NonEmpty("a file"));
+  for (const Command& command : kCommands) {
+    cli->add_subcommand(command.name, command.summary)->prefix_command();
+  }
+  cli->add_subcommand("help", "print this help")->prefix_command();
+  for (CLI::App* sub : cli->get_subcommands({})) sub->set_help_flag();
+  cli->require_subcommand(0, 1);
+  cli.Parse(argv);
+  const std::vector<CLI::App*> chosen = cli->get_subcommands();
+  if (cli.Has("--version")) {
+    if (!chosen.empty()) UsageFail("--version takes no command");
+    invocation.versions = true;
+    return invocation;
+  }
+  if (chosen.empty()) {
+    std::fputs(cli->help().c_str(), stderr);
+    throw Failure(kExitUsage, "");
+  }
+  if (chosen[0]->get_name() == "help") cli.Parse({"--help"});
+  for (const Command& command : kCommands) {
+    if (chosen[0]->get_name() == command.name) invocation.command = &command;
+  }
+  invocation.args = chosen[0]->remaining();
+  for (const std::string& option : cli.CommonOptions()) invocation.args.push_back(option);
+  return invocation;
+}
 // The server's version through the defaults file, which must be a readable
 // file: the client library would silently ignore anything else.
 std::string ServerVersion(const std::string& defaultsFile) {
@@ -128,55 +174,21 @@ int main(int argc, char** argv) {
   g_ptrLogWriter = LogHandle();
   InstallSignalHandlers();
 
-  if (argc >= 2 && std::string(argv[1]) == "--version") {
-    if (argc == 2) return PrintVersions("");
-    if (argc == 4 && std::string(argv[2]) == "--defaults-file") return PrintVersions(argv[3]);
-    std::fputs("usage: xbagent --version [--defaults-file CNF]\n", stderr);
-    return kExitUsage;
-  }
-
-  std::vector<std::string> args(argv + 1, argv + argc);
-  // Common options may also come before the command name.
-  std::vector<std::string> leading;
-  while (!args.empty() && args.front().size() > 1 && args.front()[0] == '-' &&
-         args.front() != "--help" && args.front() != "-h") {
-    leading.push_back(args.front());
-    args.erase(args.begin());
-    if (leading.back() == "--log" && !args.empty()) {
-      leading.push_back(args.front());
-      args.erase(args.begin());
+  Invocation invocation;
+  try {
+    invocation = ParseCommandLine(ArgList(argv + 1, argv + argc));
+  } catch (const Failure& failure) {
+    if (!std::string(failure.what()).empty()) {
+      Log().Error(std::string("xbagent: usage error: ") + failure.what());
     }
+    return failure.code();
   }
-  if (args.empty() || args.front() == "help" || args.front() == "--help" ||
-      args.front() == "-h") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? kExitUsage : kExitOk;
-  }
-  std::string command = args.front();
-  args.erase(args.begin());
-  args.insert(args.end(), leading.begin(), leading.end());
+  if (invocation.versions) return PrintVersions(invocation.defaultsFile);
 
+  const std::string command = invocation.command->name;
   int status = kExitFailure;
   try {
-    if (command == "backup") {
-      status = RunBackup(args);
-    } else if (command == "restore") {
-      status = RunRestore(args);
-    } else if (command == "binlog-info") {
-      status = RunBinlogInfo(args);
-    } else if (command == "encode") {
-      status = RunEncode(args);
-    } else if (command == "verify") {
-      status = RunVerify(args);
-    } else if (command == "info") {
-      status = RunInfo(args);
-    } else if (command == "list") {
-      status = RunList(args);
-    } else if (command == "binlog-archive") {
-      status = RunBinlogArchive(args);
-    } else {
-      UsageFail("unknown command '" + command + "' (see xbagent --help)");
-    }
+    status = invocation.command->run(invocation.args);
   } catch (const Failure& failure) {
     status = failure.code();
     if (!std::string(failure.what()).empty()) {

@@ -14,17 +14,6 @@ namespace xbagent {
 
 namespace {
 
-const char kUsage[] =
-    "usage: xbagent info DIR [--json]\n"
-    "\n"
-    "Says what the backup in DIR holds: its kind, the server it came from, when it was\n"
-    "taken, the stream's size and SHA-256, the tables by engine, the binary-log\n"
-    "coordinates, and the last verification (from verify.json).\n"
-    "\n"
-    "  --json   print {\"directory\", \"manifest\", \"verification\"} as JSON\n"
-    "\n"
-    "Exit status: 0 success, 1 not a readable backup, 2 bad usage.\n";
-
 void Line(const std::string& label, const std::string& value) {
   std::printf("%-15s %s\n", (label + ":").c_str(), value.c_str());
 }
@@ -98,12 +87,20 @@ void PrintWords(const BackupFacts& facts) {
 }  // namespace
 
 int RunInfo(const ArgList& argv) {
-  Args args(kUsage, {{"--json", false}}, argv);
-  if (args.Positional().size() != 1) UsageFail("info needs one backup directory (DIR)");
-  const std::string dir = AbsolutePath(args.Positional()[0]);
+  CommandLine cli("info",
+                  "Says what the backup in DIR holds: its kind, the server it came from, when it "
+                  "was taken, the stream's size and SHA-256, the tables by engine, the binary-log "
+                  "coordinates, and the last verification (from verify.json).",
+                  "Exit status: 0 success, 1 not a readable backup, 2 bad usage.");
+  std::string given;
+  bool json = false;
+  cli->add_option("DIR", given, "the backup directory")->required();
+  cli->add_flag("--json", json, "print {\"directory\", \"manifest\", \"verification\"} as JSON");
+  cli.Parse(argv);
+  const std::string dir = AbsolutePath(given);
   if (!IsDirectory(dir)) Fail("backup directory " + dir + " does not exist");
   BackupFacts facts = ReadBackupFacts(dir);
-  if (args.Has("--json")) {
+  if (json) {
     Json out = {{"directory", dir},
                 {"manifest", facts.manifest.document},
                 {"verification", facts.verification}};

@@ -19,19 +19,6 @@ namespace xbagent {
 
 namespace {
 
-const char kUsage[] =
-    "usage: xbagent list ROOT [--json]\n"
-    "\n"
-    "Lists the backup directories (those with a manifest.json) in ROOT and up to three\n"
-    "levels below it, newest first: time, kind, database, stream size, binary-log\n"
-    "coordinates, last verification, directory. Symbolic links are not followed; a\n"
-    "directory whose manifest cannot be read is named on standard error and skipped.\n"
-    "\n"
-    "  --json   print an array of {directory, kind, database, size, started_at,\n"
-    "           binlog, verification}\n"
-    "\n"
-    "Exit status: 0 success (also when there are none), 1 ROOT unreadable, 2 bad usage.\n";
-
 constexpr int kMaxDepth = 3;
 
 void FindBackups(const std::string& dir, int depth, std::vector<BackupFacts>* found) {
@@ -94,16 +81,29 @@ void PrintTable(const std::vector<BackupFacts>& backups) {
 }  // namespace
 
 int RunList(const ArgList& argv) {
-  Args args(kUsage, {{"--json", false}}, argv);
-  if (args.Positional().size() != 1) UsageFail("list needs one directory (ROOT)");
-  const std::string root = StripTrailingSlashes(AbsolutePath(args.Positional()[0]));
+  CommandLine cli("list",
+                  "Lists the backup directories (those with a manifest.json) in ROOT and up to "
+                  "three levels below it, newest first: time, kind, database, stream size, "
+                  "binary-log coordinates, last verification, directory. Symbolic links are not "
+                  "followed; a directory whose manifest cannot be read is named on standard error "
+                  "and skipped.",
+                  "Exit status: 0 success (also when there are none), 1 ROOT unreadable, 2 bad "
+                  "usage.");
+  std::string given;
+  bool json = false;
+  cli->add_option("ROOT", given, "the directory to search")->required();
+  cli->add_flag("--json", json,
+                "print an array of {directory, kind, database, size, started_at, binlog, "
+                "verification}");
+  cli.Parse(argv);
+  const std::string root = StripTrailingSlashes(AbsolutePath(given));
   if (!IsDirectory(root)) Fail(root + " is not a directory");
   std::vector<BackupFacts> backups;
   FindBackups(root, 0, &backups);
   std::stable_sort(backups.begin(), backups.end(), [](const BackupFacts& a, const BackupFacts& b) {
     return a.startedAt != b.startedAt ? a.startedAt > b.startedAt : a.directory < b.directory;
   });
-  if (args.Has("--json")) {
+  if (json) {
     Json out = Json::array();
     for (const BackupFacts& facts : backups) out.push_back(Entry(facts));
     std::fputs(JsonText(out).c_str(), stdout);
