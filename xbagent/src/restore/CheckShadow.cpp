@@ -15,6 +15,12 @@ namespace restore {
 
 namespace {
 
+// Where the table was built: the shadow, or its hidden name in the target.
+std::string BuiltName(const Plan& plan, const Table& table) {
+  if (!table.work.empty()) return Quoted(plan.options.target) + "." + Quoted(table.work);
+  return Quoted(plan.shadow) + "." + Quoted(table.name);
+}
+
 void CompareTableLists(Plan& plan) {
   std::vector<std::string> shadow = ListTables(*plan.sql, plan.shadow);
   std::set<std::string> have(shadow.begin(), shadow.end());
@@ -36,8 +42,7 @@ void CheckTables(Plan& plan) {
   for (const Table& table : plan.tables) {
     if (table.kind == Kind::kSequence) continue;
     CheckStop("nothing was changed");
-    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + Quoted(plan.shadow) + "." +
-                                             Quoted(table.name))) {
+    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + BuiltName(plan, table))) {
       if (row.size() < 4) continue;
       const std::string& type = row[2];
       const std::string& text = row[3];
@@ -91,7 +96,7 @@ void FlushImported(Plan& plan) {
         table.kind != Kind::kPartitioned) {
       continue;
     }
-    list += std::string(list.empty() ? "" : ", ") + Quoted(plan.shadow) + "." + Quoted(table.name);
+    list += std::string(list.empty() ? "" : ", ") + BuiltName(plan, table);
   }
   if (list.empty()) return;
   Exec(plan, *plan.sql, "", "FLUSH TABLES " + list + " FOR EXPORT");
