@@ -70,6 +70,10 @@ void CheckDataDirectory(const Table& table, const std::string& directory) {
     Fail("table " + Quoted(table.name) + ": its DATA DIRECTORY '" + directory + "' " + problem +
          "; nothing was changed");
   }
+  if (directory.find_first_of("'\\") != std::string::npos) {
+    Fail("table " + Quoted(table.name) + ": its DATA DIRECTORY '" + directory + "' holds a quote "
+         "or a backslash, which this restore does not put into a statement; nothing was changed");
+  }
   if (!IsDirectory(directory)) {
     Fail("table " + Quoted(table.name) + ": its DATA DIRECTORY " + directory +
          " does not exist on this host; create it (owned by the server's account) or restore "
@@ -138,8 +142,8 @@ void CreateRemoteWorkTable(Plan& plan, SqlConnection& sql, const Table& table) {
     plan.targetCreated = true;
   }
   Exec(plan, sql, table.name, "CREATE TABLE " + target + "." + Quoted(table.work) + " " +
-                                  rows[0][1].substr(head.size()) + " DATA DIRECTORY = " +
-                                  SqlLiteral(table.dataDirectory));
+                                  rows[0][1].substr(head.size()) + " DATA DIRECTORY = '" +
+                                  table.dataDirectory + "'");  // no quote, no backslash in it
 }
 
 std::string RemoteTablespacePath(const std::string& dataDirectory, const std::string& database,
