@@ -181,6 +181,12 @@ struct SavedTrigger {
 void RecreateTriggers(Plan& plan, const std::string& database,
                       const std::vector<SavedTrigger>& saved, std::string* problems);
 
+// InnoDB writes a checkpoint past everything logged so far; waits at most
+// kCheckpointWaitSeconds (less when a stop is requested). True when reached.
+constexpr double kCheckpointWaitSeconds = 60;
+bool WriteCheckpoint(SqlConnection& sql);
+bool HasInnoDb(const Plan& plan);
+
 // The phases, in order.
 void CheckInput(Plan& plan);
 void PrintDryRun(const Plan& plan);
