@@ -678,10 +678,18 @@ TEST_F(RestoreDatabaseTest, DataDirectoryTablesRestoreToTheLiveTablesRemoteDirec
   // tables in the target, one with a file in the remote directory.
   Sql("USE " + Ident(db) + ";\nDELETE FROM far WHERE id % 3 = 0;\nDELETE FROM near WHERE id < 50;\n"
       "CREATE TABLE `xbagent#new#4000000#1#1` (id INT) ENGINE=InnoDB DATA DIRECTORY = '" +
-      remote.path() + "';\nCREATE TABLE `xbagent#old#4000000#1#2` (id INT) ENGINE=InnoDB;\n");
+      remote.path() + "';\nCREATE TABLE `xbagent#old#4000000#1#2` (id INT) ENGINE=InnoDB;\n"
+      // and a target it created, named in its shadow's journal
+      "CREATE DATABASE `xbagent#shadow#4000000#1`;\n"
+      "CREATE TABLE `xbagent#shadow#4000000#1`.`xbagent#created` (db VARCHAR(64));\n"
+      "INSERT INTO `xbagent#shadow#4000000#1`.`xbagent#created` VALUES ('" + db + "_4');\n"
+      "CREATE DATABASE " + Ident(db + "_4") + ";\nCREATE TABLE " + Ident(db + "_4") +
+      ".`xbagent#new#4000000#1#3` (id INT) ENGINE=InnoDB DATA DIRECTORY = '" + remote.path() + "';\n");
   r = Xb("restore --database " + Q(db) + " --from " + Q(backup) + Common() + " --replace");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Contains(r.err, "removing table `" + db + "`.`xbagent#new#4000000#1#1`")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "removing the empty database '" + db + "_4'")) << r.err;
+  EXPECT_EQ(RunShell("ls -A " + Q(remote.path() + "/" + db + "_4")), "");
   EXPECT_EQ(TableChecksum(db, "far"), far);
   EXPECT_EQ(TableChecksum(db, "near"), near);
   EXPECT_EQ(RunShell("cat " + Q(sandbox_.dir + "/data/" + db + "/far.isl")), live);

@@ -24,6 +24,7 @@ std::string BuiltName(const Plan& plan, const Table& table) {
 void CompareTableLists(Plan& plan) {
   std::vector<std::string> shadow = ListTables(*plan.sql, plan.shadow);
   std::set<std::string> have(shadow.begin(), shadow.end());
+  have.erase(kCreatedJournal);
   std::set<std::string> want;
   for (const Table& table : plan.tables) want.insert(table.name);
   for (const std::string& name : want) {

@@ -5,6 +5,7 @@
 // of older versions (xbagent_restore_<pid>_<n>) in the target.
 
 #include <signal.h>
+#include <algorithm>
 #include <unistd.h>
 
 #include "../Common.h"
@@ -136,7 +137,38 @@ void RemoveHiddenTables(Plan& plan, bool dryRun, const std::vector<SqlRow>& hidd
   }
 }
 
+// Target databases a dead run created before its swap (named in its
+// shadow's journal), to be dropped when nothing but its hidden tables is in
+// them.
+std::vector<std::string> CreatedTargets(Plan& plan, const std::string& shadow) {
+  std::vector<std::string> created;
+  std::vector<std::string> tables = ListTables(*plan.sql, shadow);
+  if (std::find(tables.begin(), tables.end(), kCreatedJournal) == tables.end()) return created;
+  for (const SqlRow& row :
+       plan.sql->Query("SELECT db FROM " + Quoted(shadow) + "." + Quoted(kCreatedJournal))) {
+    created.push_back(row[0]);
+  }
+  return created;
+}
+
+void DropIfEmpty(Plan& plan, const std::string& database, bool dryRun) {
+  const std::string in = " WHERE CAST(%s AS BINARY) = " + SqlBytes(database);
+  auto count = [&](const std::string& table, const std::string& column) {
+    std::string where = in;
+    where.replace(where.find("%s"), 2, column);
+    return plan.sql->Scalar("SELECT COUNT(*) FROM information_schema." + table + where);
+  };
+  if (count("SCHEMATA", "SCHEMA_NAME") == "0" || count("TABLES", "TABLE_SCHEMA") != "0" ||
+      count("ROUTINES", "ROUTINE_SCHEMA") != "0" || count("EVENTS", "EVENT_SCHEMA") != "0") {
+    return;
+  }
+  Say(std::string(dryRun ? "would remove" : "removing") + " the empty database '" + database +
+      "' that an earlier restore created and did not fill");
+  if (!dryRun) Exec(plan, *plan.sql, "", "DROP DATABASE " + Quoted(database));
+}
+
 void RemoveLeftovers(Plan& plan, bool dryRun) {
+  std::vector<std::string> createdTargets;
   const std::string verb = dryRun ? "would remove " : "removing ";
   const std::vector<SqlRow> hidden = HiddenTables(plan);
   // Databases: xbagent#shadow#<id> and xbagent#old#<id>.
@@ -158,12 +190,16 @@ void RemoveLeftovers(Plan& plan, bool dryRun) {
     if (name.compare(0, 12, "xbagent#old#") == 0) {
       RestoreJournalledTriggers(plan, name, dryRun, hidden);
     }
+    if (name.compare(0, 15, "xbagent#shadow#") == 0) {
+      for (const std::string& db : CreatedTargets(plan, name)) createdTargets.push_back(db);
+    }
     Say(verb + "database '" + name + "' left by an earlier restore that no longer runs");
     if (dryRun) continue;
     std::string error;
     if (!DropOwnDatabase(plan, name, &error)) Fail(error);
   }
   RemoveHiddenTables(plan, dryRun, hidden);
+  for (const std::string& db : createdTargets) DropIfEmpty(plan, db, dryRun);
   // Staging directories: <tmp>/xbagent-restore.<pid>-<start>.
   const std::string base = ScratchBase();
   std::vector<std::string> entries;

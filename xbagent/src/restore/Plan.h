@@ -175,6 +175,10 @@ void CheckStop(const std::string& state);
 // with triggers cannot change database) and journalled in the holding
 // database's table kTriggerJournal.
 constexpr const char* kTriggerJournal = "xbagent#triggers";
+// A target database created before the swap (for tables with DATA
+// DIRECTORY) is named first in this table of the shadow: the next run drops
+// it when a dead run left it empty.
+constexpr const char* kCreatedJournal = "xbagent#created";
 struct SavedTrigger {
   std::string name, sqlMode, statement, charset, collation;
 };

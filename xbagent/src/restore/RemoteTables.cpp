@@ -138,6 +138,9 @@ void CreateRemoteWorkTable(Plan& plan, SqlConnection& sql, const Table& table) {
   }
   const std::string target = Quoted(plan.options.target);
   if (!plan.targetExists && !plan.targetCreated) {
+    const std::string journal = Quoted(plan.shadow) + "." + Quoted(kCreatedJournal);
+    Exec(plan, sql, "", "CREATE TABLE " + journal + " (db VARCHAR(64) NOT NULL) ENGINE=InnoDB");
+    Exec(plan, sql, "", "INSERT INTO " + journal + " VALUES (" + SqlLiteral(plan.options.target) + ")");
     Exec(plan, sql, "", "CREATE DATABASE " + target + " " + plan.schema.databaseOptions);
     plan.targetCreated = true;
   }
