@@ -35,7 +35,16 @@ void RefuseForeignKeys(SqlConnection& sql, const std::string& database, const st
 // the data directory. Refuses a remote table that is not plain InnoDB.
 std::string LiveDataDirectory(Plan& plan, const std::string& name) {
   const std::string target = plan.options.target;
-  std::vector<SqlRow> rows = plan.sql->Query("SHOW CREATE TABLE " + Quoted(target) + "." + Quoted(name));
+  std::vector<SqlRow> rows;
+  try {
+    rows = plan.sql->Query("SHOW CREATE TABLE " + Quoted(target) + "." + Quoted(name));
+  } catch (const Failure& failure) {
+    // A table the server cannot open (its tablespace lost) is replaced as
+    // any other; its files stay where they are.
+    Log().Notice("xbagent: note: the live table " + Quoted(name) + " cannot be opened (" +
+                 failure.what() + "); it is replaced like a table in the data directory");
+    return std::string();
+  }
   if (rows.empty() || rows[0].size() < 2) return std::string();
   const std::string& create = rows[0][1];
   if (create.find(" DATA DIRECTORY") == std::string::npos &&
@@ -147,6 +156,17 @@ void CreateRemoteWorkTable(Plan& plan, SqlConnection& sql, const Table& table) {
   Exec(plan, sql, table.name, "CREATE TABLE " + target + "." + Quoted(table.work) + " " +
                                   rows[0][1].substr(head.size()) + " DATA DIRECTORY = '" +
                                   table.dataDirectory + "'");  // no quote, no backslash in it
+  // A server running with NO_DIR_IN_CREATE ignores the directory: the files
+  // would not be where the import puts them.
+  const std::string database = OnDisk(plan.options.target);
+  const std::string expected = RemoteTablespacePath(table.dataDirectory, database, OnDisk(table.work));
+  const std::string path = sql.Scalar(
+      "SELECT FILENAME FROM information_schema.INNODB_SYS_TABLESPACES WHERE CAST(NAME AS BINARY) "
+      "= " + SqlBytes(database + "/" + OnDisk(table.work)));
+  if (path != expected) {
+    Fail("table " + Quoted(table.name) + ": the server put the tablespace of its work table at '" +
+         path + "', not " + expected + " (is NO_DIR_IN_CREATE in the server's sql_mode?)");
+  }
 }
 
 std::string RemoteTablespacePath(const std::string& dataDirectory, const std::string& database,
