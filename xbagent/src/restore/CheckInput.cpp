@@ -15,6 +15,7 @@
 #include "../Log.h"
 #include "../Sha256.h"
 #include "Plan.h"
+#include "RemoteTables.h"
 
 namespace xbagent {
 namespace restore {
@@ -140,12 +141,7 @@ void PlanTables(Plan& plan) {
       continue;
     }
     table.kind = Classify(table, plan.schema);
-    if (plan.schema.remoteTables.count(table.name)) {
-      Fail("table " + Quoted(table.name) + " has DATA DIRECTORY or INDEX DIRECTORY, whose files "
-           "this restore does not place outside the data directory (the server's RENAME TABLE "
-           "into another database leaves such a table's link behind, so a restart could not "
-           "open it); restore the other tables with --table; nothing was changed");
-    }
+    if (plan.schema.remoteTables.count(table.name)) RefuseRemoteKind(table);
     plan.tables.push_back(table);
   }
 }
@@ -299,6 +295,7 @@ void CheckInput(Plan& plan) {
   ConnectServer(plan);
   RemoveLeftovers(plan, options.dryRun);
   CheckTarget(plan);
+  PlanRemoteTables(plan);
   FindOutsideKeys(plan);
   bool enough = false;
   std::string space = CheckSpace(plan, &enough);

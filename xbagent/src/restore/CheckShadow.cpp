@@ -15,9 +15,16 @@ namespace restore {
 
 namespace {
 
+// Where the table was built: the shadow, or its hidden name in the target.
+std::string BuiltName(const Plan& plan, const Table& table) {
+  if (!table.work.empty()) return Quoted(plan.options.target) + "." + Quoted(table.work);
+  return Quoted(plan.shadow) + "." + Quoted(table.name);
+}
+
 void CompareTableLists(Plan& plan) {
   std::vector<std::string> shadow = ListTables(*plan.sql, plan.shadow);
   std::set<std::string> have(shadow.begin(), shadow.end());
+  have.erase(kCreatedJournal);
   std::set<std::string> want;
   for (const Table& table : plan.tables) want.insert(table.name);
   for (const std::string& name : want) {
@@ -36,8 +43,7 @@ void CheckTables(Plan& plan) {
   for (const Table& table : plan.tables) {
     if (table.kind == Kind::kSequence) continue;
     CheckStop("nothing was changed");
-    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + Quoted(plan.shadow) + "." +
-                                             Quoted(table.name))) {
+    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + BuiltName(plan, table))) {
       if (row.size() < 4) continue;
       const std::string& type = row[2];
       const std::string& text = row[3];
@@ -91,7 +97,7 @@ void FlushImported(Plan& plan) {
         table.kind != Kind::kPartitioned) {
       continue;
     }
-    list += std::string(list.empty() ? "" : ", ") + Quoted(plan.shadow) + "." + Quoted(table.name);
+    list += std::string(list.empty() ? "" : ", ") + BuiltName(plan, table);
   }
   if (list.empty()) return;
   Exec(plan, *plan.sql, "", "FLUSH TABLES " + list + " FOR EXPORT");
@@ -111,6 +117,22 @@ void CheckEventsCanBeCreated(Plan& plan) {
 
 }  // namespace
 
+// Crash recovery from a checkpoint older than the imports would undo them
+// in the tables the swap renames (MariaDB applies the pages of the empty
+// tables again): the swap waits for a checkpoint past them.
+void CheckpointBeforeSwap(Plan& plan) {
+  if (!HasInnoDb(plan)) return;
+  const double start = MonotonicSeconds();
+  const bool reached = WriteCheckpoint(*plan.sql);
+  plan.seconds["checkpoint"] += MonotonicSeconds() - start;
+  CheckStop("nothing was changed");
+  if (!reached) {
+    Fail("InnoDB did not write a checkpoint within " + HumanSeconds(kCheckpointWaitSeconds) +
+         " after the imports; without one a crash of the server right after the swap could "
+         "empty the restored tables");
+  }
+}
+
 void CheckShadow(Plan& plan) {
   CheckEventsCanBeCreated(plan);
   CompareTableLists(plan);
@@ -118,6 +140,7 @@ void CheckShadow(Plan& plan) {
   CheckOutsideKeys(plan);
   FlushImported(plan);
   DropShadowObjects(plan, *plan.sql);
+  CheckpointBeforeSwap(plan);
 }
 
 }  // namespace restore

@@ -13,13 +13,12 @@
 #include "../Common.h"
 #include "../Log.h"
 #include "Plan.h"
+#include "RemoteTables.h"
 
 namespace xbagent {
 namespace restore {
 
 namespace {
-
-constexpr double kCheckpointWaitSeconds = 60;
 
 // A full restore: the target's own views, routines and events go; the
 // backup's take their place.
@@ -48,61 +47,6 @@ void CreateObjects(Plan& plan) {
   ApplySchema(plan, *sql, Where::kTarget, plan.options.target, false);
 }
 
-uint64_t StatusNumber(SqlConnection& sql, const std::string& name) {
-  std::vector<SqlRow> rows = sql.Query("SHOW GLOBAL STATUS LIKE '" + name + "'");
-  uint64_t value = 0;
-  if (rows.empty() || rows[0].size() < 2 || !ParseUnsigned(rows[0][1], &value)) return 0;
-  return value;
-}
-
-// InnoDB writes a checkpoint past the end of the restore: dirty pages are
-// flushed at once for a moment (innodb_max_dirty_pages_pct = 0, at
-// innodb_io_capacity_max), then the settings go back to what they were.
-void WaitForCheckpoint(Plan& plan, SqlConnection& sql) {
-  const uint64_t end = StatusNumber(sql, "Innodb_lsn_current");
-  if (end == 0) return;
-  std::vector<SqlRow> old =
-      sql.Query("SELECT @@GLOBAL.innodb_max_dirty_pages_pct, @@GLOBAL.innodb_io_capacity");
-  if (old.empty() || old[0].size() < 2) return;
-  try {
-    sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = 0, "
-              "innodb_io_capacity = @@GLOBAL.innodb_io_capacity_max");
-  } catch (const Failure& failure) {
-    Log().Notice(std::string("xbagent: warning: cannot hurry the InnoDB checkpoint (") +
-                 failure.what() + "); a backup taken before it may leave out restored tables");
-    return;
-  }
-  const double start = MonotonicSeconds();
-  bool reached = false;
-  while (MonotonicSeconds() - start < kCheckpointWaitSeconds && !StopRequested()) {
-    if (StatusNumber(sql, "Innodb_lsn_last_checkpoint") >= end) {
-      reached = true;
-      break;
-    }
-    ::usleep(100000);
-  }
-  sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = " + old[0][0] +
-            ", innodb_io_capacity = " + old[0][1]);
-  plan.seconds["checkpoint"] = MonotonicSeconds() - start;
-  if (!reached) {
-    Log().Notice(std::string("xbagent: warning: ") +
-                 (StopRequested() ? "interrupted while waiting for the InnoDB checkpoint"
-                                  : "InnoDB did not write a checkpoint within " +
-                                        HumanSeconds(kCheckpointWaitSeconds)) +
-                 "; the restore is complete, but a backup taken before the next checkpoint may "
-                 "leave out the restored tables");
-  }
-}
-
-bool HasInnoDb(const Plan& plan) {
-  for (const Table& table : plan.tables) {
-    if (table.kind == Kind::kInnoDb || table.kind == Kind::kFulltext ||
-        table.kind == Kind::kPartitioned) {
-      return true;
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -110,7 +54,10 @@ void Finish(Plan& plan) {
   std::unique_ptr<SqlConnection> sql = Connect(plan, false);
   const std::string holding = plan.swappedOut.empty()
                                   ? std::string()
-                                  : "; the replaced tables are kept in database '" + plan.holding + "'";
+                                  : "; the replaced tables are kept in database '" + plan.holding + "'" +
+                                        (plan.remoteOut.empty() ? std::string()
+                                                                : " (those with DATA DIRECTORY in '" +
+                                                                      plan.options.target + "' as xbagent#old#...)");
   struct Step {
     const char* what;
     std::function<void()> run;
@@ -122,6 +69,9 @@ void Finish(Plan& plan) {
       {"drop the replaced tables",
        [&] {
          std::string error;
+         for (const auto& remote : plan.remoteOut) {
+           if (!DropHiddenTable(plan, plan.options.target, remote.second, &error)) Fail(error);
+         }
          if (!plan.swappedOut.empty() && !DropOwnDatabase(plan, plan.holding, &error)) Fail(error);
        }},
       {"drop the shadow database",
@@ -141,7 +91,18 @@ void Finish(Plan& plan) {
            ". Rerun the restore with --replace to finish it");
     }
   }
-  if (HasInnoDb(plan)) WaitForCheckpoint(plan, *sql);
+  if (!HasInnoDb(plan)) return;
+  const double start = MonotonicSeconds();
+  const bool reached = WriteCheckpoint(*sql);
+  plan.seconds["checkpoint"] += MonotonicSeconds() - start;
+  if (!reached) {
+    Log().Notice(std::string("xbagent: warning: ") +
+                 (StopRequested() ? "interrupted while waiting for the InnoDB checkpoint"
+                                  : "InnoDB did not write a checkpoint within " +
+                                        HumanSeconds(kCheckpointWaitSeconds)) +
+                 "; the restore is complete, but a backup taken before the next checkpoint may "
+                 "leave out the restored tables");
+  }
 }
 
 }  // namespace restore
