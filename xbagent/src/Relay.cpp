@@ -96,16 +96,23 @@ struct WriterState {
   int outFd;
   Sha256* sha;
   XbStreamScanner* scanner;
+  const ChunkSink* sink = nullptr;  // takes the bytes instead of outFd
   uint64_t written = 0;
   int writeErrno = 0;
 };
 
-// Scans, hashes and writes one filled buffer; false once the output failed.
+// Hands one buffer on: to the sink (EPIPE when it stopped) or into outFd.
+int Hand(const WriterState& state, const char* data, size_t length) {
+  if (state.sink) return (*state.sink)(data, length) ? 0 : EPIPE;
+  // -1: the bytes already went out (TeeStream), they are only looked at.
+  return state.outFd < 0 ? 0 : WriteAll(state.outFd, data, length);
+}
+
+// Scans, hashes and hands on one filled buffer; false once the output failed.
 bool WriteBuffer(WriterState* state, const char* data, size_t length) {
   state->scanner->Feed(data, length);
   if (state->sha) state->sha->Update(data, length);
-  // -1: the bytes already went out (TeeStream), they are only looked at.
-  int err = state->outFd < 0 ? 0 : WriteAll(state->outFd, data, length);
+  int err = Hand(*state, data, length);
   if (err != 0) {
     state->writeErrno = err;
     return false;
@@ -253,12 +260,13 @@ void DrainToolErrors(LibMySqlProcess::MySqlChildProcess& child, ToolOutput& tool
   }
 }
 
-RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
-                        XbStreamScanner& scanner, ToolOutput& toolErrors) {
+namespace {
+
+// RelayStream's loop, into what state names.
+RelayResult Relay(LibMySqlProcess::MySqlChildProcess& child, WriterState& state, bool threaded,
+                  ToolOutput& toolErrors) {
   RelayResult result;
-  std::unique_ptr<Sha256> sha(hash ? new Sha256() : nullptr);
-  WriterState state{outFd, sha.get(), &scanner};
-  Delivery delivery(hash, &state);
+  Delivery delivery(threaded, &state);
 
   Progress progress("backup", 0);
   bool failed = false;
@@ -311,7 +319,26 @@ RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bo
   toolErrors.Finish();
   result.bytes = state.written;
   result.writeErrno = state.writeErrno;
+  return result;
+}
+
+}  // namespace
+
+RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
+                        XbStreamScanner& scanner, ToolOutput& toolErrors) {
+  std::unique_ptr<Sha256> sha(hash ? new Sha256() : nullptr);
+  WriterState state{outFd, sha.get(), &scanner};
+  RelayResult result = Relay(child, state, hash, toolErrors);
   if (sha) result.sha256 = sha->FinalHex();
+  return result;
+}
+
+RelayResult RelayStreamTo(LibMySqlProcess::MySqlChildProcess& child, const ChunkSink& sink,
+                          XbStreamScanner& scanner, ToolOutput& toolErrors) {
+  Sha256 sha;
+  WriterState state{-1, &sha, &scanner, &sink};
+  RelayResult result = Relay(child, state, true, toolErrors);
+  result.sha256 = sha.FinalHex();
   return result;
 }
 

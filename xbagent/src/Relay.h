@@ -14,6 +14,7 @@
 
 #include <XtraBackup/XtraBackupUtil.h>
 
+#include "StreamCodec.h"
 #include "ToolOutput.h"
 #include "XbStream.h"
 
@@ -33,6 +34,12 @@ struct RelayResult {
 // its standard error into toolErrors.
 RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bool hash,
                         XbStreamScanner& scanner, ToolOutput& toolErrors);
+
+// As RelayStream with hashing, but the worker hands each buffer to sink
+// (an encoder) instead of writing it: no pipe between the relay and the
+// encoder. A sink returning false counts as a write failure (EPIPE).
+RelayResult RelayStreamTo(LibMySqlProcess::MySqlChildProcess& child, const ChunkSink& sink,
+                          XbStreamScanner& scanner, ToolOutput& toolErrors);
 
 // The tool writes the stream into fileFd itself (the file given to it as
 // its standard output, opened for reading and writing): this follows the

@@ -12,8 +12,8 @@
 //   PublishBackup        the side files written, the backup directory renamed into place
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <XtraBackup/XtraBackupUtil.h>
@@ -21,6 +21,7 @@
 #include "../Commands.h"
 #include "../Manifest.h"
 #include "../Relay.h"
+#include "../Sha256.h"
 #include "../Sql.h"
 #include "../StreamCodec.h"
 #include "../ToolOutput.h"
@@ -78,30 +79,33 @@ std::string DumpSchema(XtraBackup::XtraBackupUtil& util, const BackupOptions& op
 // dumps, ignoring AUTO_INCREMENT counters; "" when they agree.
 std::string SchemaDifference(const std::string& before, const std::string& after);
 
-// What the encoding thread wrote.
+// What the encoding wrote.
 struct EncodedStream {
   uint64_t bytes = 0;
   std::string sha256;
   std::string error;  // "" when it succeeded
 };
 
-// The encoding of a stream on its way out: Start returns the descriptor the
-// relay writes the tool's stream into; a thread encodes it into outFd.
-// Finish (after the relay) waits for the thread.
-class EncodingPipe {
+// The encoding of a stream on its way out: the relay's worker hands the
+// tool's stream to Write, which compresses and encrypts it (StreamCodec),
+// hashes what comes out and writes that to outFd. Finish, after the relay,
+// ends the encoded stream.
+class EncodingSink {
  public:
-  EncodingPipe() = default;
-  ~EncodingPipe();
-  EncodingPipe(const EncodingPipe&) = delete;
-  EncodingPipe& operator=(const EncodingPipe&) = delete;
-  int Start(int outFd, const StreamEncoding& encoding, const std::string& key);
+  // Throws Failure when the encoder cannot be set up.
+  EncodingSink(int outFd, const StreamEncoding& encoding, const std::string& key);
+  ~EncodingSink();
+  EncodingSink(const EncodingSink&) = delete;
+  EncodingSink& operator=(const EncodingSink&) = delete;
+  // False once encoding or writing failed (the reason is in Finish's error).
+  bool Write(const char* data, size_t length);
   EncodedStream Finish();
 
  private:
-  void Run(int outFd, const StreamEncoding& encoding, const std::string& key);
-  int readFd_ = -1;
-  int writeFd_ = -1;
-  std::thread worker_;
+  bool Written(const char* data, size_t length);
+  int outFd_;
+  std::unique_ptr<Sha256> hash_;
+  std::unique_ptr<StreamEncoder> encoder_;
   EncodedStream result_;
 };
 

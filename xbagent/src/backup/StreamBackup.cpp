@@ -2,6 +2,7 @@
 // relayed (hashed and scanned on the way) into a file or standard output.
 
 #include <cerrno>
+#include <memory>
 #include <string>
 
 #include <fcntl.h>
@@ -63,6 +64,16 @@ void StreamBackup(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildP
   if (toolStdout >= 0 && child.SetStdoutDescriptor(toolStdout) != 0) {
     Fail("cannot give the backup tool its output: " + ErrnoText(child.GetLastErrNo()));
   }
+  // Set up before the tool starts: an encoder that cannot be made fails
+  // the backup with nothing started.
+  std::unique_ptr<EncodingSink> encoder;
+  if (encode) {
+    try {
+      encoder.reset(new EncodingSink(outFd, options.encoding, options.key));
+    } catch (const Failure& failure) {
+      Fail(std::string("encoding the stream failed: ") + failure.what());
+    }
+  }
   CKaError status = util.startStream(databaseOnDisk, options.parallel, lsnDir);
   // Only the stream goes there: later commands read their output.
   if (toolStdout >= 0) child.SetStdoutDescriptor(-1);
@@ -70,19 +81,21 @@ void StreamBackup(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildP
   if (status.IsError()) Fail("the backup tool could not be started: " + status.AsString());
   outcome->scanner.Capture(kBinlogInfoFile, kSmallFileBytes);
   outcome->scanner.Capture(kCheckpointsFile, kSmallFileBytes);
-  EncodingPipe encoder;
-  const int relayFd = encode ? encoder.Start(outFd, options.encoding, options.key) : outFd;
+  const ChunkSink toEncoder = [&encoder](const char* data, size_t length) {
+    return encoder->Write(data, length);
+  };
   {
     StopWatcher watch(&child);
     outcome->relay =
         toolWritesFile ? FollowStreamFile(child, outFd, outcome->scanner, outcome->toolErrors)
         : teePipe.readFd >= 0
             ? TeeStream(child, teePipe.readFd, outFd, hash, outcome->scanner, outcome->toolErrors)
-            : RelayStream(child, relayFd, hash || encode, outcome->scanner, outcome->toolErrors);
+        : encode ? RelayStreamTo(child, toEncoder, outcome->scanner, outcome->toolErrors)
+                 : RelayStream(child, outFd, hash, outcome->scanner, outcome->toolErrors);
   }
   outcome->droppedErrBytes = child.GetDroppedErrBytes();
   if (encode) {
-    outcome->encoded = encoder.Finish();
+    outcome->encoded = encoder->Finish();
     if (!outcome->encoded.error.empty() && !outcome->relay.stopped) {
       Fail("encoding the stream failed: " + outcome->encoded.error);
     }
