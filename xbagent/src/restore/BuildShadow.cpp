@@ -12,24 +12,10 @@
 #include "../Common.h"
 #include "../Log.h"
 #include "Plan.h"
-#include "RemoteTables.h"
 #include "TableImport.h"
 
 namespace xbagent {
 namespace restore {
-
-namespace {
-
-// The shadow's copy of a table with DATA DIRECTORY stays in the data
-// directory (NO_DIR_IN_CREATE; without strict mode, which would make the
-// server's note about it an error): it never writes to a remote directory.
-void KeepInDataDirectory(SqlConnection& sql) {
-  sql.Query("SET @xbagent_sql_mode = @@SESSION.sql_mode");
-  sql.Query("SET SESSION sql_mode = CONCAT_WS(',', NULLIF(REPLACE(REPLACE(@@SESSION.sql_mode, "
-            "'STRICT_TRANS_TABLES', ''), 'STRICT_ALL_TABLES', ''), ''), 'NO_DIR_IN_CREATE')");
-}
-
-}  // namespace
 
 // The statements of schema.sql for one destination, with the session's SET
 // statements in their order.
@@ -52,11 +38,7 @@ void ApplySchema(Plan& plan, SqlConnection& sql, Where where, const std::string&
                            : RenameDatabase(statement.text, plan.options.database, database);
     Log().Detail(Verbosity::kDebug, "schema: " + text);
     try {
-      const bool remote = where == Where::kShadow && statement.object == Object::kTable &&
-                          statement.create && plan.schema.remoteTables.count(statement.name);
-      if (remote) KeepInDataDirectory(sql);
       sql.Query(text);
-      if (remote) sql.Query("SET SESSION sql_mode = @xbagent_sql_mode");
     } catch (const Failure& failure) {
       if (StopRequested()) Fail("interrupted while applying " + plan.schemaPath);
       std::string shown = Trim(statement.text);
@@ -111,7 +93,6 @@ void BuildShadow(Plan& plan) {
       Exec(plan, sql, name, "DROP TABLE " + Quoted(plan.shadow) + "." + Quoted(name));
     }
   }
-  CheckRemoteForeignKeys(plan);
   plan.seconds["schema"] = MonotonicSeconds() - start;
   const bool showProgress = ::isatty(2) == 1 && Log().verbosity() != Verbosity::kQuiet;
   size_t index = 0;

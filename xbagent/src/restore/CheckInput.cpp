@@ -15,7 +15,6 @@
 #include "../Log.h"
 #include "../Sha256.h"
 #include "Plan.h"
-#include "RemoteTables.h"
 
 namespace xbagent {
 namespace restore {
@@ -141,7 +140,13 @@ void PlanTables(Plan& plan) {
       continue;
     }
     table.kind = Classify(table, plan.schema);
-    if (plan.schema.remoteTables.count(table.name)) RefuseRemoteKind(table);
+    if (plan.schema.remoteTables.count(table.name)) {
+      Fail("table " + Quoted(table.name) + " has DATA DIRECTORY or INDEX DIRECTORY, whose files "
+           "this restore does not place outside the data directory (the server's RENAME TABLE "
+           "into another database leaves such a table's link behind, and a server crash right "
+           "after a rename within one database can leave it unopenable); restore the other "
+           "tables with --table; nothing was changed");
+    }
     plan.tables.push_back(table);
   }
 }
@@ -295,7 +300,6 @@ void CheckInput(Plan& plan) {
   ConnectServer(plan);
   RemoveLeftovers(plan, options.dryRun);
   CheckTarget(plan);
-  PlanRemoteTables(plan);
   FindOutsideKeys(plan);
   bool enough = false;
   std::string space = CheckSpace(plan, &enough);

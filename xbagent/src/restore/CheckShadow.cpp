@@ -15,16 +15,9 @@ namespace restore {
 
 namespace {
 
-// Where the table was built: the shadow, or its hidden name in the target.
-std::string BuiltName(const Plan& plan, const Table& table) {
-  if (!table.work.empty()) return Quoted(plan.options.target) + "." + Quoted(table.work);
-  return Quoted(plan.shadow) + "." + Quoted(table.name);
-}
-
 void CompareTableLists(Plan& plan) {
   std::vector<std::string> shadow = ListTables(*plan.sql, plan.shadow);
   std::set<std::string> have(shadow.begin(), shadow.end());
-  have.erase(kCreatedJournal);
   std::set<std::string> want;
   for (const Table& table : plan.tables) want.insert(table.name);
   for (const std::string& name : want) {
@@ -43,7 +36,8 @@ void CheckTables(Plan& plan) {
   for (const Table& table : plan.tables) {
     if (table.kind == Kind::kSequence) continue;
     CheckStop("nothing was changed");
-    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + BuiltName(plan, table))) {
+    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + Quoted(plan.shadow) + "." +
+                                             Quoted(table.name))) {
       if (row.size() < 4) continue;
       const std::string& type = row[2];
       const std::string& text = row[3];
@@ -97,7 +91,7 @@ void FlushImported(Plan& plan) {
         table.kind != Kind::kPartitioned) {
       continue;
     }
-    list += std::string(list.empty() ? "" : ", ") + BuiltName(plan, table);
+    list += std::string(list.empty() ? "" : ", ") + Quoted(plan.shadow) + "." + Quoted(table.name);
   }
   if (list.empty()) return;
   Exec(plan, *plan.sql, "", "FLUSH TABLES " + list + " FOR EXPORT");

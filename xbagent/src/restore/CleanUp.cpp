@@ -5,14 +5,12 @@
 // of older versions (xbagent_restore_<pid>_<n>) in the target.
 
 #include <signal.h>
-#include <algorithm>
 #include <unistd.h>
 
 #include "../Common.h"
 #include "../Fs.h"
 #include "../Log.h"
 #include "Plan.h"
-#include "RemoteTables.h"
 #include "TableFiles.h"
 
 namespace xbagent {
@@ -34,17 +32,9 @@ void Say(const std::string& text) { Log().Notice("xbagent: " + text); }
 // A holding database of a dead run that has its trigger journal but no moved
 // tables: the run died between dropping the target's triggers and the
 // rename. The triggers go back.
-void RestoreJournalledTriggers(Plan& plan, const std::string& holding, bool dryRun,
-                               const std::vector<SqlRow>& hidden) {
+void RestoreJournalledTriggers(Plan& plan, const std::string& holding, bool dryRun) {
   std::vector<std::string> tables = ListTables(*plan.sql, holding);
   if (tables.size() != 1 || tables[0] != kTriggerJournal) return;
-  // The rename also made the run's "old" tables (tables with DATA DIRECTORY).
-  const std::string identity = holding.substr(std::string("xbagent#old#").size());
-  for (const SqlRow& row : hidden) {
-    if (row[1].compare(0, 12, "xbagent#old#") == 0 && HiddenTableIdentity(row[1]) == identity) {
-      return;
-    }
-  }
   std::map<std::string, std::vector<SavedTrigger>> byDatabase;
   for (const SqlRow& row : plan.sql->Query(
            "SELECT db, name, sql_mode, statement, charset, collation FROM " + Quoted(holding) +
@@ -102,75 +92,13 @@ bool DropOwnDatabase(Plan& plan, const std::string& name, std::string* error) {
 void CleanUpAfterFailure(Plan& plan) {
   if (!plan.shadowCreated || plan.swapped) return;
   std::string error;
-  for (const Table& table : plan.tables) {
-    if (!table.work.empty() && !DropHiddenTable(plan, plan.options.target, table.work, &error)) {
-      Log().Notice("xbagent: warning: " + error + " (the next restore removes it)");
-    }
-  }
-  if (plan.targetCreated && !DropOwnDatabase(plan, plan.options.target, &error)) {
-    Log().Notice("xbagent: warning: " + error);
-  }
   if (!DropOwnDatabase(plan, plan.shadow, &error)) {
     Log().Notice("xbagent: warning: " + error + " (the next restore removes it)");
   }
 }
 
-// Tables a run hides in a target database (tables with DATA DIRECTORY):
-// schema and name of every one in the server.
-std::vector<SqlRow> HiddenTables(Plan& plan) {
-  std::vector<SqlRow> hidden;
-  for (const SqlRow& row : plan.sql->Query(
-           "SELECT TABLE_SCHEMA, TABLE_NAME FROM information_schema.TABLES WHERE TABLE_NAME LIKE "
-           "'xbagent#new#%' OR TABLE_NAME LIKE 'xbagent#old#%'")) {
-    if (!HiddenTableIdentity(row[1]).empty()) hidden.push_back(row);
-  }
-  return hidden;
-}
-
-void RemoveHiddenTables(Plan& plan, bool dryRun, const std::vector<SqlRow>& hidden) {
-  for (const SqlRow& row : hidden) {
-    if (IsRunAlive(HiddenTableIdentity(row[1]))) continue;
-    Say(std::string(dryRun ? "would remove " : "removing ") + "table " + Quoted(row[0]) + "." +
-        Quoted(row[1]) + " left by an earlier restore that no longer runs");
-    std::string error;
-    if (!dryRun && !DropHiddenTable(plan, row[0], row[1], &error)) Fail(error);
-  }
-}
-
-// Target databases a dead run created before its swap (named in its
-// shadow's journal), to be dropped when nothing but its hidden tables is in
-// them.
-std::vector<std::string> CreatedTargets(Plan& plan, const std::string& shadow) {
-  std::vector<std::string> created;
-  std::vector<std::string> tables = ListTables(*plan.sql, shadow);
-  if (std::find(tables.begin(), tables.end(), kCreatedJournal) == tables.end()) return created;
-  for (const SqlRow& row :
-       plan.sql->Query("SELECT db FROM " + Quoted(shadow) + "." + Quoted(kCreatedJournal))) {
-    created.push_back(row[0]);
-  }
-  return created;
-}
-
-void DropIfEmpty(Plan& plan, const std::string& database, bool dryRun) {
-  const std::string in = " WHERE CAST(%s AS BINARY) = " + SqlBytes(database);
-  auto count = [&](const std::string& table, const std::string& column) {
-    std::string where = in;
-    where.replace(where.find("%s"), 2, column);
-    return plan.sql->Scalar("SELECT COUNT(*) FROM information_schema." + table + where);
-  };
-  if (count("SCHEMATA", "SCHEMA_NAME") == "0" || count("TABLES", "TABLE_SCHEMA") != "0" ||
-      count("ROUTINES", "ROUTINE_SCHEMA") != "0" || count("EVENTS", "EVENT_SCHEMA") != "0") {
-    return;
-  }
-  Say(std::string(dryRun ? "would remove" : "removing") + " the empty database '" + database +
-      "' that an earlier restore created and did not fill");
-  if (!dryRun) Exec(plan, *plan.sql, "", "DROP DATABASE " + Quoted(database));
-}
-
 void RemoveLeftovers(Plan& plan, bool dryRun) {
-  std::vector<std::string> createdTargets;
   const std::string verb = dryRun ? "would remove " : "removing ";
-  const std::vector<SqlRow> hidden = HiddenTables(plan);
   // Databases: xbagent#shadow#<id> and xbagent#old#<id>.
   for (const SqlRow& row : plan.sql->Query(
            "SELECT SCHEMA_NAME FROM information_schema.SCHEMATA WHERE SCHEMA_NAME LIKE "
@@ -187,19 +115,12 @@ void RemoveLeftovers(Plan& plan, bool dryRun) {
       Say("note: database '" + name + "' belongs to a restore still running; left alone");
       continue;
     }
-    if (name.compare(0, 12, "xbagent#old#") == 0) {
-      RestoreJournalledTriggers(plan, name, dryRun, hidden);
-    }
-    if (name.compare(0, 15, "xbagent#shadow#") == 0) {
-      for (const std::string& db : CreatedTargets(plan, name)) createdTargets.push_back(db);
-    }
+    if (name.compare(0, 12, "xbagent#old#") == 0) RestoreJournalledTriggers(plan, name, dryRun);
     Say(verb + "database '" + name + "' left by an earlier restore that no longer runs");
     if (dryRun) continue;
     std::string error;
     if (!DropOwnDatabase(plan, name, &error)) Fail(error);
   }
-  RemoveHiddenTables(plan, dryRun, hidden);
-  for (const std::string& db : createdTargets) DropIfEmpty(plan, db, dryRun);
   // Staging directories: <tmp>/xbagent-restore.<pid>-<start>.
   const std::string base = ScratchBase();
   std::vector<std::string> entries;

@@ -22,10 +22,6 @@ void PrintDryRun(const Plan& plan) {
     out += "  " + Quoted(table.name) + "  " + KindName(table.kind) +
            (table.partitioned && table.kind != Kind::kPartitioned ? " partitioned" : "") + ": " +
            KindSteps(table.kind, table.partitioned) + "\n";
-    if (!table.work.empty()) {
-      out += "    built in '" + o.target + "' as " + Quoted(table.work) + " with DATA DIRECTORY " +
-             table.dataDirectory + ", renamed in by the swap\n";
-    }
   }
   if (o.tables.empty()) {
     out += "views " + std::to_string(plan.schema.Count(Object::kView)) + ", triggers " +
@@ -40,10 +36,6 @@ void PrintDryRun(const Plan& plan) {
          "prepare, CHECK TABLE of every table, the table list against the manifest\n";
   out += "swap: one RENAME TABLE; moved out to '" + plan.holding + "' and dropped: " +
          (plan.swappedOut.empty() ? std::string("none") : JoinNames(plan.swappedOut, 20)) + "\n";
-  for (const auto& remote : plan.remoteOut) {
-    out += "  " + Quoted(remote.first) + " has DATA DIRECTORY: renamed to " +
-           Quoted(remote.second) + " within '" + o.target + "' instead, then dropped\n";
-  }
   for (const ForeignKey& key : plan.outsideKeys) {
     out += "foreign key " + Quoted(key.schema) + "." + Quoted(key.table) + " " + Quoted(key.name) +
            " is pointed at the restored " + Quoted(key.refTable) + "\n";

@@ -13,7 +13,6 @@
 #include "../Common.h"
 #include "../Log.h"
 #include "Plan.h"
-#include "RemoteTables.h"
 
 namespace xbagent {
 namespace restore {
@@ -54,10 +53,7 @@ void Finish(Plan& plan) {
   std::unique_ptr<SqlConnection> sql = Connect(plan, false);
   const std::string holding = plan.swappedOut.empty()
                                   ? std::string()
-                                  : "; the replaced tables are kept in database '" + plan.holding + "'" +
-                                        (plan.remoteOut.empty() ? std::string()
-                                                                : " (those with DATA DIRECTORY in '" +
-                                                                      plan.options.target + "' as xbagent#old#...)");
+                                  : "; the replaced tables are kept in database '" + plan.holding + "'";
   struct Step {
     const char* what;
     std::function<void()> run;
@@ -69,9 +65,6 @@ void Finish(Plan& plan) {
       {"drop the replaced tables",
        [&] {
          std::string error;
-         for (const auto& remote : plan.remoteOut) {
-           if (!DropHiddenTable(plan, plan.options.target, remote.second, &error)) Fail(error);
-         }
          if (!plan.swappedOut.empty() && !DropOwnDatabase(plan, plan.holding, &error)) Fail(error);
        }},
       {"drop the shadow database",

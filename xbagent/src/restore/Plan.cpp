@@ -73,30 +73,6 @@ std::string RunIdentity() {
   return std::to_string(pid) + "#" + StartTicks(pid);
 }
 
-std::string HiddenTable(const std::string& identity, const char* role, size_t number) {
-  return std::string(kReservedPrefix) + role + "#" + identity + "#" + std::to_string(number);
-}
-
-std::string HiddenTableIdentity(const std::string& name) {
-  for (const char* role : {"new#", "old#"}) {
-    const std::string prefix = std::string(kReservedPrefix) + role;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string rest = name.substr(prefix.size());
-    const size_t last = rest.rfind('#');
-    if (last == std::string::npos || last + 1 >= rest.size()) return std::string();
-    if (rest.find_first_not_of("0123456789", last + 1) != std::string::npos) return std::string();
-    const std::string identity = rest.substr(0, last);
-    const size_t hash = identity.find('#');
-    if (hash == std::string::npos || hash == 0 || hash + 1 >= identity.size() ||
-        identity.find_first_not_of("0123456789#") != std::string::npos ||
-        identity.find('#', hash + 1) != std::string::npos) {
-      return std::string();
-    }
-    return identity;
-  }
-  return std::string();
-}
-
 bool IsRunAlive(const std::string& identity) {
   size_t hash = identity.find('#');
   if (hash == std::string::npos) return false;

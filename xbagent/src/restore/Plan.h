@@ -75,13 +75,6 @@ struct Table {
   bool fulltext = false;
   Kind kind = Kind::kInnoDb;
   std::vector<std::string> leafFiles;  // partitioned: staging stems "t#P#p0[#SP#..]"
-  // InnoDB with its tablespace outside the data directory: the DATA
-  // DIRECTORY it is restored to, and the hidden name of the table built in
-  // the target database for it (the server's RENAME TABLE keeps a remote
-  // tablespace's link right only within one database). Empty: the table is
-  // built in the shadow like any other.
-  std::string dataDirectory;
-  std::string work;
 };
 
 // A foreign key of a table that stays where it is, referencing a table the
@@ -97,12 +90,6 @@ struct ForeignKey {
 constexpr const char* kReservedPrefix = "xbagent#";
 std::string RunIdentity();  // "<pid>#<process start time>"
 bool IsRunAlive(const std::string& identity);
-// Tables of this run hidden in the target database: "xbagent#new#<id>#<n>"
-// (a restored table with DATA DIRECTORY, before the swap) and
-// "xbagent#old#<id>#<n>" (a live one the swap renamed out of the way).
-std::string HiddenTable(const std::string& identity, const char* role, size_t number);
-// The identity in such a name, or "" when name is not one.
-std::string HiddenTableIdentity(const std::string& name);
 
 struct Plan {
   Options options;
@@ -125,10 +112,6 @@ struct Plan {
   bool targetExists = false;
   std::vector<std::string> targetTables;  // every base table and sequence now in the target
   std::vector<std::string> swappedOut;    // target tables the swap moves to the holding database
-  // Those of them with DATA DIRECTORY: renamed within the target instead, to
-  // these hidden names (dropped in Finish).
-  std::map<std::string, std::string> remoteOut;
-  bool targetCreated = false;             // by this run, before the swap
   std::vector<ForeignKey> outsideKeys;
   std::vector<std::string> replicas;
 
@@ -175,10 +158,6 @@ void CheckStop(const std::string& state);
 // with triggers cannot change database) and journalled in the holding
 // database's table kTriggerJournal.
 constexpr const char* kTriggerJournal = "xbagent#triggers";
-// A target database created before the swap (for tables with DATA
-// DIRECTORY) is named first in this table of the shadow: the next run drops
-// it when a dead run left it empty.
-constexpr const char* kCreatedJournal = "xbagent#created";
 struct SavedTrigger {
   std::string name, sqlMode, statement, charset, collation;
 };

@@ -94,19 +94,6 @@ std::string Normalise(const std::string& text) {
   return out;
 }
 
-// The value of a quoted string token: quotes removed, '' and backslash
-// escapes undone.
-std::string StringValue(const std::string& quoted) {
-  if (quoted.size() < 2 || (quoted[0] != '\'' && quoted[0] != '"')) return std::string();
-  std::string value;
-  for (size_t i = 1; i + 1 < quoted.size(); ++i) {
-    char c = quoted[i];
-    if ((c == '\\' || c == quoted[0]) && i + 2 < quoted.size()) c = quoted[++i];
-    value += c;
-  }
-  return value;
-}
-
 std::vector<Token> Tokenise(const std::string& text, size_t limit) {
   std::vector<Token> tokens;
   size_t i = 0;
@@ -237,11 +224,6 @@ void Classify(SchemaStatement& statement, SchemaScript& script) {
         if ((Bare(tokens[i], "DATA") || Bare(tokens[i], "INDEX")) &&
             Bare(tokens[i + 1], "DIRECTORY")) {
           script.remoteTables.insert(statement.name);
-          size_t value = i + 2;
-          if (value < tokens.size() && tokens[value].word == "=") ++value;
-          if (Bare(tokens[i], "DATA") && value < tokens.size()) {
-            script.dataDirectories[statement.name] = StringValue(tokens[value].word);
-          }
         }
       }
     }

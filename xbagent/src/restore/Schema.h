@@ -14,7 +14,6 @@
 // The splitter understands DELIMITER lines, quoted strings and identifiers,
 // comments and the dump's executable comments (/*!50003 ... */).
 
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,8 +38,6 @@ struct SchemaScript {
   std::string databaseOptions;         // of CREATE DATABASE: "DEFAULT CHARACTER SET ..."
   std::set<std::string> sequences;     // CREATE SEQUENCE names
   std::set<std::string> remoteTables;  // CREATE TABLE ... DATA/INDEX DIRECTORY
-  // The DATA DIRECTORY of such a table's CREATE TABLE (its value, unquoted).
-  std::map<std::string, std::string> dataDirectories;
   int Count(Object object) const;      // CREATE statements of that kind
 };
 

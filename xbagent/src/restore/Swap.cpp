@@ -143,21 +143,16 @@ void Swap(Plan& plan) {
   bool createdHolding = false;
   std::vector<SavedTrigger> triggers;
   std::string rename;
-  // Tables with DATA DIRECTORY change their name only within the target.
   for (const std::string& name : plan.swappedOut) {
-    auto remote = plan.remoteOut.find(name);
     rename += std::string(rename.empty() ? "" : ", ") + target + "." + Quoted(name) + " TO " +
-              (remote == plan.remoteOut.end() ? Quoted(plan.holding) + "." + Quoted(name)
-                                              : target + "." + Quoted(remote->second));
+              Quoted(plan.holding) + "." + Quoted(name);
   }
   for (const Table& table : plan.tables) {
-    rename += std::string(rename.empty() ? "" : ", ") +
-              (table.work.empty() ? Quoted(plan.shadow) + "." + Quoted(table.name)
-                                  : target + "." + Quoted(table.work)) +
-              " TO " + target + "." + Quoted(table.name);
+    rename += std::string(rename.empty() ? "" : ", ") + Quoted(plan.shadow) + "." +
+              Quoted(table.name) + " TO " + target + "." + Quoted(table.name);
   }
   try {
-    if (!plan.targetExists && !plan.targetCreated) {
+    if (!plan.targetExists) {
       Exec(plan, sql, "", "CREATE DATABASE " + target + " " + plan.schema.databaseOptions);
       createdTarget = true;
     }

@@ -84,21 +84,6 @@ uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::str
   return static_cast<uint64_t>(info.st_size);
 }
 
-void WriteNewFile(const Plan& plan, const std::string& path, const std::string& text) {
-  int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
-  if (out < 0) Fail("cannot create " + path + ": " + ErrnoText(errno));
-  int err = 0;
-  if (::write(out, text.data(), text.size()) != static_cast<ssize_t>(text.size())) err = errno ? errno : EIO;
-  if (err == 0 && ::fchown(out, plan.ownerUid, plan.ownerGid) != 0) err = errno;
-  if (err == 0 && ::fchmod(out, kFileMode) != 0) err = errno;
-  if (err == 0 && ::fsync(out) != 0) err = errno;
-  if (::close(out) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    ::unlink(path.c_str());
-    Fail("cannot write " + path + ": " + ErrnoText(err));
-  }
-}
-
 uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const std::string& target) {
   std::string temp = JoinPath(DirName(target), ".xbagent-" + std::to_string(::getpid()) + "-" +
                                                    BaseName(target));

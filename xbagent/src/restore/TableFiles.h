@@ -22,9 +22,6 @@ bool IsRegularFile(const std::string& path);
 // Copies source to target, which must not exist (O_EXCL), with the server's
 // owner and mode 0660; synced. Returns the bytes. A partial target is removed.
 uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::string& target);
-// Writes text into a new file path (O_EXCL) with the server's owner and mode
-// 0660; synced. A partial file is removed.
-void WriteNewFile(const Plan& plan, const std::string& path, const std::string& text);
 // Replaces target by a copy of source (a new file renamed over it).
 uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const std::string& target);
 

@@ -7,7 +7,6 @@
 #include "../Common.h"
 #include "../Fs.h"
 #include "../Log.h"
-#include "RemoteTables.h"
 #include "TableFiles.h"
 
 namespace xbagent {
@@ -23,10 +22,6 @@ class Importer {
   }
 
   void Import(const Table& table) {
-    if (!table.work.empty()) {
-      ImportRemote(table);
-      return;
-    }
     switch (table.kind) {
       case Kind::kInnoDb:
       case Kind::kFulltext:
@@ -58,12 +53,11 @@ class Importer {
     Exec(plan_, sql_, table.name, statement);
   }
 
-  // Copies the staged files of one tablespace into dir under stem, then
-  // IMPORT into the table sqlName (qualified).
+  // Copies the staged files of one tablespace in under stem, then IMPORT.
   void CopyAndImport(const Table& table, const std::string& sqlName, const std::string& sourceStem,
-                     const std::string& dir, const std::string& stem) {
-    std::string ibd = JoinPath(dir, stem + ".ibd");
-    std::string cfg = JoinPath(dir, stem + ".cfg");
+                     const std::string& stem) {
+    std::string ibd = JoinPath(targetDir_, stem + ".ibd");
+    std::string cfg = JoinPath(targetDir_, stem + ".cfg");
     if (PathExists(ibd)) {
       Fail("table " + Quoted(table.name) + ": " + ibd +
            " still exists after DISCARD TABLESPACE; not copying over it");
@@ -72,7 +66,7 @@ class Importer {
     plan_.bytes += CopyNewFile(plan_, JoinPath(sourceDir_, sourceStem + ".ibd"), ibd);
     plan_.bytes += CopyNewFile(plan_, JoinPath(sourceDir_, sourceStem + ".cfg"), cfg);
     try {
-      Run(table, "ALTER TABLE " + sqlName + " IMPORT TABLESPACE");
+      Run(table, "ALTER TABLE " + Name(sqlName) + " IMPORT TABLESPACE");
     } catch (const Failure&) {
       ::unlink(cfg.c_str());
       ::unlink(ibd.c_str());
@@ -85,7 +79,7 @@ class Importer {
     std::vector<std::pair<std::string, std::string>> fulltext;
     if (table.kind == Kind::kFulltext) fulltext = FulltextIndexes(table.name);
     Run(table, "ALTER TABLE " + Name(table.name) + " DISCARD TABLESPACE");
-    CopyAndImport(table, Name(table.name), table.stem, targetDir_, table.stem);
+    CopyAndImport(table, table.name, table.stem, table.stem);
     if (fulltext.empty()) return;
     // The imported FULLTEXT index is unusable: drop it, rebuild the table
     // without it, add it again.
@@ -97,25 +91,6 @@ class Importer {
       Run(table, "ALTER TABLE " + Name(table.name) + " ADD FULLTEXT INDEX " +
                      Quoted(index.first) + " (" + index.second + ")");
     }
-  }
-
-  // A table with DATA DIRECTORY: its hidden table in the target, whose
-  // tablespace is in the remote directory. The server finds a discarded
-  // remote tablespace it imports through the link file (.isl), which DISCARD
-  // removed: it is written again first (it also tells the next run where the
-  // files of a killed run are).
-  void ImportRemote(const Table& table) {
-    CreateRemoteWorkTable(plan_, sql_, table);
-    const std::string name = Quoted(plan_.options.target) + "." + Quoted(table.work);
-    const std::string database = OnDisk(plan_.options.target);
-    const std::string stem = OnDisk(table.work);
-    const std::string ibd = RemoteTablespacePath(table.dataDirectory, database, stem);
-    const std::string link = JoinPath(JoinPath(plan_.datadir, database), stem + ".isl");
-    Run(table, "ALTER TABLE " + name + " DISCARD TABLESPACE");
-    ::unlink(link.c_str());
-    WriteNewFile(plan_, link, ibd);
-    CopyAndImport(table, name, table.stem, DirName(ibd), stem);
-    Run(table, "ANALYZE TABLE " + name);
   }
 
   std::vector<std::pair<std::string, std::string>> FulltextIndexes(const std::string& table) {
@@ -177,7 +152,7 @@ class Importer {
       CheckStop("nothing was changed");
       if (innodb) {
         Run(table, "ALTER TABLE " + Name(work) + " DISCARD TABLESPACE");
-        CopyAndImport(table, Name(work), leaf.second, targetDir_, workStem);
+        CopyAndImport(table, work, leaf.second, workStem);
       } else {
         CopyFlatFiles(table, work, leaf.second, workStem);
       }
