@@ -253,10 +253,15 @@ cmd_stop() {
     say "nothing to stop in $dir"
     return 0
   fi
-  local pid
+  local pid died=0
   pid=$(server_pid "$dir")
   if [[ -n "$pid" ]]; then
     stop_server "$dir" || die "cannot stop server $pid in $dir"
+  elif [[ -s "$dir/mariadbd.pid" ]]; then
+    # A server that shuts down removes its pid file: this one died.
+    say "the server of $dir was no longer running: it died before this stop"
+    log_tail "$dir"
+    died=1
   fi
   if [[ "$keep" == 1 ]]; then
     say "stopped ${pid:+server $pid in }$dir (kept)"
@@ -268,6 +273,7 @@ cmd_stop() {
       say "no server running, removed $dir"
     fi
   fi
+  return "$died"
 }
 
 cmd_status() {
