@@ -273,6 +273,36 @@ TEST(ChildProcessOutput, GivenDescriptorTakesStdoutWhileStdinAndStderrStayPipes)
   close(fd);
 }
 
+TEST(ChildProcessOutput, GivenStdinIsReadFromItsOffsetAndMovesIt) {
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string path = dir.path() + "/in";
+  {
+    std::ofstream(path, std::ios::binary) << "skip-these-bytes";
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 5, SEEK_SET), 5);
+  MySqlChildProcess p;
+  ASSERT_EQ(p.SetStdinDescriptor(fd), 0);
+  Start(p, "cat");
+  ASSERT_EQ(p.SetStdinDescriptor(-1), 0);
+  EXPECT_EQ(p.WriteBuf("x", 1), -1);  // no pipe to write to
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  EXPECT_EQ(ReadAllOut(p), "these-bytes");
+  EXPECT_EQ(p.Wait(10), 0);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 16);  // how far the child read
+  EXPECT_EQ(p.SetStdinDescriptor(-7), -1);
+  EXPECT_EQ(p.GetLastErrNo(), EBADF);
+  // A pipe again for the next child.
+  Start(p, "cat");
+  EXPECT_EQ(p.WriteBuf("piped", 5), 0);
+  EXPECT_EQ(p.CloseInput(), 0);
+  EXPECT_EQ(ReadAllOut(p), "piped");
+  EXPECT_EQ(p.Wait(10), 0);
+  close(fd);
+}
+
 TEST(ChildProcessOutput, GivenDescriptorOnALowNumberReachesTheChild) {
   // A host that has its own standard input closed may get a file as
   // descriptor 0: the child's stdin pipe must not replace it.

@@ -1,10 +1,16 @@
 #include "Extract.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <future>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Commands.h"
 #include "Common.h"
@@ -78,6 +84,75 @@ std::string DigestOrNothing(std::future<std::string>& digest) {
   }
 }
 
+
+// What every extraction checks once the extractor has ended: it succeeded,
+// read the whole stream, and left a full backup's checkpoints file.
+void JudgeExtraction(LibMySqlProcess::MySqlChildProcess& child, int exitStatus, uint64_t read,
+                     uint64_t size, bool writeFailed, const std::string& staging) {
+  std::string reason = ToolReason(child, "xbstream");
+  if (StopRequested()) Fail("interrupted; the restore was abandoned");
+  if (exitStatus != 0) {
+    Fail("extracting the stream failed (xbstream exit status " + std::to_string(exitStatus) +
+         ")" + (reason.empty() ? std::string() : ": " + reason));
+  }
+  if (writeFailed || read != size) {
+    Fail("the extractor stopped reading after " + std::to_string(read) + " of " +
+         std::to_string(size) + " bytes" + (reason.empty() ? std::string() : ": " + reason));
+  }
+  std::string checkpoints = JoinPath(staging, kCheckpointsFile);
+  if (!PathExists(checkpoints)) {
+    Fail(std::string("the extracted backup has no ") + kCheckpointsFile +
+         ": the stream was incomplete");
+  }
+  std::string checkpointText = ReadSmallFile(checkpoints, 64 * 1024);
+  if (checkpointText.find("full-backuped") == std::string::npos &&
+      checkpointText.find("full-prepared") == std::string::npos) {
+    Fail("the backup is not a full backup (" +
+         Trim(checkpointText.substr(0, checkpointText.find('\n'))) + ")");
+  }
+}
+
+// An open regular file, closed on scope exit; -1 when the path is not one.
+struct RegularFile {
+  int fd = -1;
+  explicit RegularFile(const std::string& path) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) Close();
+  }
+  ~RegularFile() { Close(); }
+  RegularFile(const RegularFile&) = delete;
+  RegularFile& operator=(const RegularFile&) = delete;
+  void Close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
+// The extractor reads the file itself, as `xbstream -x < file` does: the
+// stream costs no copy through a pipe of ours. It reads a copy of our
+// descriptor, so that descriptor's offset says how far it read.
+void ExtractFile(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
+                 int fd, uint64_t size, const std::string& staging) {
+  if (child.SetStdinDescriptor(fd) != 0) {
+    Fail("cannot give the extractor its input: " + ErrnoText(child.GetLastErrNo()));
+  }
+  CKaError status = util.extractXtraBackup(staging);
+  child.SetStdinDescriptor(-1);  // later commands get their pipe again
+  if (status.IsError()) Fail("the extractor could not be started: " + status.AsString());
+  int exitStatus = -1;
+  {
+    StopWatcher watch(&child);  // a stop ends the extractor
+    Progress progress("extract", size);
+    while ((exitStatus = child.Wait(1)) == -1 && child.GetLastErrNo() == ETIMEDOUT) {
+      progress.Update(static_cast<uint64_t>(std::max<off_t>(::lseek(fd, 0, SEEK_CUR), 0)));
+    }
+  }
+  const off_t read = ::lseek(fd, 0, SEEK_CUR);
+  JudgeExtraction(child, exitStatus, read < 0 ? 0 : static_cast<uint64_t>(read), size, false,
+                  staging);
+}
+
 }  // namespace
 
 StagingGuard::~StagingGuard() {
@@ -133,6 +208,10 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
 void ExtractStream(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildProcess& child,
                    const std::string& streamPath, uint64_t size, const std::string& staging,
                    const StreamEncoding& encoding, const std::string& key) {
+  if (encoding.Plain()) {
+    RegularFile file(streamPath);
+    if (file.fd >= 0) return ExtractFile(util, child, file.fd, size, staging);
+  }
   ExtractFed(util, child, size, staging, [&](const ChunkSink& sink) {
     ReadDecodedStream(streamPath, encoding, key, sink);
   });
@@ -155,28 +234,7 @@ void ExtractFed(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildPro
   // A partial stream must not be extracted to its end: stop the extractor.
   if (StopRequested()) child.Kill(SIGTERM);
   child.CloseInput();
-  int exitStatus = child.Wait(0);
-  std::string reason = ToolReason(child, "xbstream");
-  if (StopRequested()) Fail("interrupted; the restore was abandoned");
-  if (exitStatus != 0) {
-    Fail("extracting the stream failed (xbstream exit status " + std::to_string(exitStatus) +
-         ")" + (reason.empty() ? std::string() : ": " + reason));
-  }
-  if (writeFailed || fed != size) {
-    Fail("the extractor stopped reading after " + std::to_string(fed) + " of " +
-         std::to_string(size) + " bytes" + (reason.empty() ? std::string() : ": " + reason));
-  }
-  std::string checkpoints = JoinPath(staging, kCheckpointsFile);
-  if (!PathExists(checkpoints)) {
-    Fail(std::string("the extracted backup has no ") + kCheckpointsFile +
-         ": the stream was incomplete");
-  }
-  std::string checkpointText = ReadSmallFile(checkpoints, 64 * 1024);
-  if (checkpointText.find("full-backuped") == std::string::npos &&
-      checkpointText.find("full-prepared") == std::string::npos) {
-    Fail("the backup is not a full backup (" +
-         Trim(checkpointText.substr(0, checkpointText.find('\n'))) + ")");
-  }
+  JudgeExtraction(child, child.Wait(0), fed, size, writeFailed, staging);
 }
 
 void VerifyAndExtractStream(XtraBackup::XtraBackupUtil& util,

@@ -159,8 +159,8 @@ int PlanStream(ChildPlan* plan, StreamMode mode, int target, int childEnd) noexc
       plan->source[2] = 1;
       return 0;
     case StreamMode::kGiven:
-      if (target != 1 || childEnd < 0) return EINVAL;
-      plan->source[1] = childEnd;
+      if (target == 2 || childEnd < 0) return EINVAL;
+      plan->source[target] = childEnd;
       return 0;
     case StreamMode::kInherit:
       // A host that closed its standard descriptors must not hand the child
@@ -218,6 +218,15 @@ pid_t CloneChild(ChildPlan* plan, int* pidfd) noexcept {
   return pid;
 }
 
+// A copy of the host's descriptor fd into *copy; 0 or an errno value.
+int CopyGiven(int fd, UniqueFd* copy) noexcept {
+  if (fd < 0) return EBADF;
+  const int dup = sys::Fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (dup < 0) return errno;
+  copy->Reset(dup);
+  return 0;
+}
+
 int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
   if (req.command.empty() || HasNul(req.command) || HasNul(req.workDir)) return EINVAL;
   if (req.stdinMode == StreamMode::kToStdout || req.stdoutMode == StreamMode::kToStdout)
@@ -233,16 +242,14 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
   if (req.stdinMode == StreamMode::kPipe && (err = MakePipe(&inR, &inW)) != 0) return err;
   if (req.stdoutMode == StreamMode::kPipe && (err = MakePipe(&outR, &outW)) != 0) return err;
   if (req.stderrMode == StreamMode::kPipe && (err = MakePipe(&errR, &errW)) != 0) return err;
-  if (req.stdinMode == StreamMode::kGiven || req.stderrMode == StreamMode::kGiven) return EINVAL;
-  // The host's descriptor, copied above 0/1/2 and close-on-exec: the child's
-  // setup of its standard descriptors cannot replace it, and the child gets
-  // it only as its standard output.
-  if (req.stdoutMode == StreamMode::kGiven) {
-    if (req.givenStdoutFd < 0) return EBADF;
-    const int copy = sys::Fcntl(req.givenStdoutFd, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0) return errno;
-    outW.Reset(copy);
-  }
+  if (req.stderrMode == StreamMode::kGiven) return EINVAL;
+  // The host's descriptors, copied above 0/1/2 and close-on-exec: the
+  // child's setup of its standard descriptors cannot replace them, and the
+  // child gets each only as the standard stream it was given for.
+  if (req.stdinMode == StreamMode::kGiven && (err = CopyGiven(req.givenStdinFd, &inR)) != 0)
+    return err;
+  if (req.stdoutMode == StreamMode::kGiven && (err = CopyGiven(req.givenStdoutFd, &outW)) != 0)
+    return err;
 
   ChildPlan plan;
   // Standard output before standard error, so "stderr to stdout" gets the

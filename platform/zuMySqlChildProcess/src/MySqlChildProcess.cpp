@@ -85,6 +85,7 @@ struct MySqlChildProcess::Impl {
   std::string command;
   std::string workDir;
   std::vector<std::string> env;
+  int givenStdin = -1;   // SetStdinDescriptor
   int givenStdout = -1;  // SetStdoutDescriptor
 
   // The current run.
@@ -247,6 +248,10 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
     req.extraEnv = p.env;
     req.stdinMode = bNullStdin ? StreamMode::kDevNull
                                : (bPipes ? StreamMode::kPipe : StreamMode::kInherit);
+    if (p.givenStdin >= 0) {
+      req.stdinMode = StreamMode::kGiven;
+      req.givenStdinFd = p.givenStdin;
+    }
     req.stdoutMode = bPipes ? StreamMode::kPipe : StreamMode::kInherit;
     if (p.givenStdout >= 0) {
       req.stdoutMode = StreamMode::kGiven;
@@ -275,18 +280,32 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
   return 0;
 }
 
+namespace {
+
+// What SetStdinDescriptor and SetStdoutDescriptor check before keeping nFd.
+int CheckGivenDescriptor(int nFd) noexcept {
+  return nFd < -1 || (nFd >= 0 && fcntl(nFd, F_GETFD) < 0) ? EBADF : 0;
+}
+
+}  // namespace
+
 int MySqlChildProcess::SetStdoutDescriptor(int nFd) {
   if (!m_pImpl) {
     m_nLastErrNo = ENOMEM;
     return -1;
   }
-  Impl& p = *m_pImpl;
-  if (nFd < -1 || (nFd >= 0 && fcntl(nFd, F_GETFD) < 0)) {
-    m_nLastErrNo = EBADF;
+  if ((m_nLastErrNo = CheckGivenDescriptor(nFd)) != 0) return -1;
+  m_pImpl->givenStdout = nFd;
+  return 0;
+}
+
+int MySqlChildProcess::SetStdinDescriptor(int nFd) {
+  if (!m_pImpl) {
+    m_nLastErrNo = ENOMEM;
     return -1;
   }
-  p.givenStdout = nFd;
-  m_nLastErrNo = 0;
+  if ((m_nLastErrNo = CheckGivenDescriptor(nFd)) != 0) return -1;
+  m_pImpl->givenStdin = nFd;
   return 0;
 }
 

@@ -28,7 +28,7 @@ enum class StreamMode {
   kPipe,      // a pipe to the host
   kDevNull,   // /dev/null
   kToStdout,  // standard error only: the same place as standard output
-  kGiven,     // standard output only: a copy of SpawnRequest::givenStdoutFd
+  kGiven,     // standard input or output: a copy of SpawnRequest::givenStdinFd/givenStdoutFd
 };
 
 struct SpawnRequest {
@@ -38,6 +38,7 @@ struct SpawnRequest {
   StreamMode stdinMode = StreamMode::kInherit;
   StreamMode stdoutMode = StreamMode::kInherit;
   StreamMode stderrMode = StreamMode::kInherit;
+  int givenStdinFd = -1;   // with stdinMode kGiven: the host's descriptor (left open)
   int givenStdoutFd = -1;  // with stdoutMode kGiven: the host's descriptor (left open)
   bool newProcessGroup = false;  // child leads a process group of its own
   bool largePipes = false;  // grow the stdin and stdout pipes for bulk transfer

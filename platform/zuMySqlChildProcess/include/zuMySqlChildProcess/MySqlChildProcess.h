@@ -91,6 +91,15 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // descriptor.
   int SetStdoutDescriptor(int nFd);
 
+  // The same for standard input: the children started from now on read a
+  // copy of nFd (say a file the host opened) in place of a pipe from this
+  // object, /dev/null or the host's standard input. A file is read from
+  // its descriptor's current offset, and the child's reads move the offset
+  // the host sees. While it is set, WriteBuf fails with EBADF. -1 returns to
+  // the default. Returns 0; nonzero with GetLastErrNo() == EBADF when nFd is
+  // not an open descriptor.
+  int SetStdinDescriptor(int nFd);
+
   // Reads standard output. *pnLen holds the capacity on entry and the count
   // read on return. Blocks until some data or end of output; 0 bytes means the
   // output has ended (and stays ended). Returns 0 on success, nonzero on
