@@ -1,7 +1,9 @@
-// Restore extraction fed by the host: extractXtraBackup starts xbstream -x
-// on the host's child process, and the host writes a stream file to it in
-// 1 MiB chunks, closes its input and waits.
-//   bench_extract TOOL_DIR TARGET_DIR STREAM_FILE
+// Restore extraction by a host: extractXtraBackup starts xbstream -x on the
+// host's child process, and the host writes a stream file to it in 1 MiB
+// chunks, closes its input and waits. With "file", the host gives the tool
+// the open file as its standard input instead (SetStdinDescriptor), as
+// xbagent restore does with a plain stream file, and waits.
+//   bench_extract TOOL_DIR TARGET_DIR STREAM_FILE [file]
 // TARGET_DIR must exist and be empty. Prints bytes fed, seconds and peak RSS.
 
 #include <fcntl.h>
@@ -18,7 +20,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: bench_extract TOOL_DIR TARGET_DIR STREAM_FILE\n");
+    std::fprintf(stderr, "usage: bench_extract TOOL_DIR TARGET_DIR STREAM_FILE [file]\n");
     return 2;
   }
   int fd = ::open(argv[3], O_RDONLY | O_CLOEXEC);
@@ -33,13 +35,18 @@ int main(int argc, char** argv) {
   LibMySqlProcess::MySqlChildProcess child;
   XtraBackup::mysqlDetails details;
   XtraBackup::XtraBackupUtil util(false, details, &child, argv[1]);
+  const bool givenFile = argc > 4 && std::strcmp(argv[4], "file") == 0;
+  if (givenFile && child.SetStdinDescriptor(fd) != 0) {
+    std::fprintf(stderr, "bench_extract: cannot give the file as input\n");
+    return 1;
+  }
   CKaError result = util.extractXtraBackup(argv[2]);
   if (result.IsError()) {
     std::fprintf(stderr, "bench_extract: %s\n", result.AsString().c_str());
     return 1;
   }
   long long total = 0;
-  for (;;) {
+  while (!givenFile) {
     ssize_t got = ::read(fd, buffer.data(), chunkBytes);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
@@ -54,9 +61,10 @@ int main(int argc, char** argv) {
     }
     total += got;
   }
-  ::close(fd);
   child.CloseInput();
   int status = child.Wait(0);
+  if (givenFile) total = ::lseek(fd, 0, SEEK_CUR);
+  ::close(fd);
   double seconds = bench::NowSeconds() - start;
   std::printf("bytes=%lld seconds=%.3f peak_rss_kib=%ld status=%d\n", total, seconds,
               bench::PeakRssKiB(), status);
