@@ -12,6 +12,7 @@
 #include "Fs.h"
 #include "Manifest.h"
 #include "ToolOutput.h"
+#include "Tools.h"
 #include "XbStream.h"
 
 namespace xbagent {
@@ -213,6 +214,24 @@ TEST(ToolOutputTest, TheReasonIsTakenOutOfTheLibrarysBrackets) {
       {"MySqlChildProcess::ZU_CreateProcess failed", "MySqlChildProcess::ZU_CreateProcess failed"},
   };
   for (const auto& c : cases) EXPECT_EQ(ReasonFromText(c.first, "tool"), c.second) << c.first;
+}
+
+TEST(ToolOutputTest, TheVersionIsTheToolsOwnFirstLineNamingIt) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[00] Connecting\n/opt/t/xtrabackup based on MariaDB server 10.11.19-MariaDB x\n",
+       "mariabackup based on MariaDB server 10.11.19-MariaDB x"},
+      {"[01] Copying ./db/a based on b.ibd\n", ""},  // a thread's line quoting a table
+      {"[00] a\n[00] b\n[00] c\n[00] d\n[00] e\n[00] f\n[00] g\n[00] h\n[00] i\n[00] j\n"
+       "x based on y\n",
+       ""},  // too late to be the tool naming itself
+  };
+  for (const auto& c : cases) {
+    ToolOutput output("xtrabackup");
+    output.Feed(c.first.data(), c.first.size());
+    output.Finish();
+    EXPECT_EQ(output.VersionLine().empty() ? "" : ToolVersionOfLine(output.VersionLine()), c.second)
+        << c.first;
+  }
 }
 
 TEST(DefaultsFileTest, ADirectoryOrAMissingFileIsAnErrorNamingIt) {

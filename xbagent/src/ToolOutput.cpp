@@ -12,6 +12,8 @@ namespace xbagent {
 namespace {
 
 constexpr size_t kTailLines = 40;
+// The tool names itself and its version within its first lines.
+constexpr size_t kVersionLines = 10;
 constexpr size_t kMaxLineBytes = 16 * 1024;
 
 bool Contains(const std::string& text, const char* part) {
@@ -66,6 +68,12 @@ void ToolOutput::Line(const std::string& raw) {
   if (line.empty()) return;
   ++lineCount_;
   Log().Detail(Verbosity::kDebug, toolName_ + ": " + line);
+  // Among the first lines, without the "[NN]" of a thread's messages (which
+  // may quote names of the user's tables).
+  if (versionLine_.empty() && lineCount_ <= kVersionLines && line[0] != '[' &&
+      Contains(line, " based on ")) {
+    versionLine_ = line;
+  }
   // "We assume the  table was dropped during xtrabackup execution": a table
   // the tool could not find is silently left out of the backup.
   if (Contains(line, "We assume the") && Contains(line, "table was dropped")) {

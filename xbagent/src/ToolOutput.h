@@ -35,6 +35,9 @@ class ToolOutput {
   // that looks like an error among the final ones, else the last line.
   std::string Reason() const;
   size_t Lines() const { return lineCount_; }
+  // The tool's own name and version as it prints them first ("... based on
+  // MariaDB server ..."), untouched; "" when it printed none.
+  const std::string& VersionLine() const { return versionLine_; }
 
  private:
   void Line(const std::string& line);
@@ -46,6 +49,7 @@ class ToolOutput {
   size_t droppedTableCount_ = 0;
   std::vector<std::string> droppedTablespaces_;
   size_t lineCount_ = 0;
+  std::string versionLine_;
 };
 
 // The text of a failure message from the utility library with the tool's

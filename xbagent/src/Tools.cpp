@@ -148,10 +148,12 @@ std::string ToolVersion(const std::string& toolDir) {
     if (!lines.Reason().empty()) detail += ": " + lines.Reason();
     Fail("the backup tool " + JoinPath(toolDir, "xtrabackup") + " does not run (" + detail + ")");
   }
-  // "/path/xtrabackup based on MariaDB server ..." -> "mariabackup based on ...".
-  size_t based = version.find(" based on ");
-  if (based != std::string::npos) version = "mariabackup" + version.substr(based);
-  return version.empty() ? std::string("unknown") : version;
+  return version.empty() ? std::string("unknown") : ToolVersionOfLine(version);
+}
+
+std::string ToolVersionOfLine(const std::string& line) {
+  size_t based = line.find(" based on ");
+  return based == std::string::npos ? line : "mariabackup" + line.substr(based);
 }
 
 void LibraryVersion(std::string* file, std::string* version) {

@@ -31,6 +31,11 @@ int RunAndCapture(const std::string& command, std::string* output, size_t maxByt
 // First line of "xtrabackup --version" from the tool directory.
 std::string ToolVersion(const std::string& toolDir);
 
+// The tool's version line as a manifest keeps it, without the path the tool
+// was started by: "/x/xtrabackup based on MariaDB server ..." becomes
+// "mariabackup based on MariaDB server ...".
+std::string ToolVersionOfLine(const std::string& line);
+
 // The utility library's file name and version as loaded into this process
 // ("libXtraBackupUtil.so.1.0.0", "1.0.0").
 void LibraryVersion(std::string* file, std::string* version);

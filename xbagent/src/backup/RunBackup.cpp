@@ -3,7 +3,6 @@
 // phases are in this folder, one a file; this file runs them in order.
 
 #include <cerrno>
-#include <future>
 #include <memory>
 #include <string>
 
@@ -128,9 +127,12 @@ std::unique_ptr<StreamOutcome> StreamAndJudge(XtraBackup::XtraBackupUtil& util,
   return outcome;
 }
 
-std::string ToolVersionOrUnknown(std::future<std::string>& check) {
+// The version the tool printed as it started the backup; asked of it
+// apart only when it printed none.
+std::string ToolVersionOrUnknown(const ToolOutput& toolErrors, const std::string& toolDir) {
+  if (!toolErrors.VersionLine().empty()) return ToolVersionOfLine(toolErrors.VersionLine());
   try {
-    return check.get();
+    return ToolVersion(toolDir);
   } catch (const Failure& failure) {
     Log().Notice(std::string("xbagent: the tool's version is not known: ") + failure.what());
     return "unknown";
@@ -181,11 +183,7 @@ int RunBackup(const ArgList& argv) {
   PathGuard workGuard(MakeWorkDir(options, &finalDir));
   const std::string workDir = workGuard.path();
 
-  // The tool's version, for the manifest, costs a start of a process as
-  // large as the server: it is asked alongside the backup, not before it.
   ToolDir tools(options.toolDir);
-  std::future<std::string> toolVersionCheck =
-      std::async(std::launch::async, ToolVersion, tools.path());
 
   ServerFacts facts;
   {
@@ -223,7 +221,7 @@ int RunBackup(const ArgList& argv) {
   }
 
   ManifestContent manifest = WriteManifest(facts, options, *outcome, schema);
-  manifest.toolVersion = ToolVersionOrUnknown(toolVersionCheck);
+  manifest.toolVersion = ToolVersionOrUnknown(outcome->toolErrors, tools.path());
   Log().Detail(Verbosity::kVerbose, "tool " + manifest.toolVersion);
   LibraryVersion(&manifest.libraryFile, &manifest.libraryVersion);
   manifest.startedAt = startedAt;
