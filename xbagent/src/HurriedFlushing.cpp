@@ -81,8 +81,14 @@ void Set(SqlConnection& sql, const FlushSettings& settings) {
 
 std::string RecordName() { return kRecordPrefix + RunIdentity(); }
 
+// The record stays on this server: a replica has its own settings.
+void WriteRecord(SqlConnection& sql, const std::string& statement) {
+  sql.Query("SET SESSION sql_log_bin = 0");
+  sql.Query(statement);
+}
+
 void DropRecord(SqlConnection& sql, const std::string& record) {
-  sql.Query("DROP DATABASE IF EXISTS " + SqlIdentifier(record));
+  WriteRecord(sql, "DROP DATABASE IF EXISTS " + SqlIdentifier(record));
 }
 
 std::vector<SqlRow> Records(SqlConnection& sql) {
@@ -156,8 +162,8 @@ bool HurryFlushing(SqlConnection& sql, FlushSettings* before) {
     hurried.values[1] = "0";
     hurried.values[2] = sql.Scalar("SELECT @@GLOBAL.innodb_io_capacity_max");
     if (!IsNumber(hurried.values[2])) Fail("unexpected innodb_io_capacity_max");
-    sql.Query("CREATE DATABASE " + SqlIdentifier(record) + " COMMENT '" +
-              FormatFlushRecord(*before, hurried) + "'");
+    WriteRecord(sql, "CREATE DATABASE " + SqlIdentifier(record) + " COMMENT '" +
+                         FormatFlushRecord(*before, hurried) + "'");
     recorded = true;
     // Its old values would be this run's "before": leave the settings to it.
     if (OtherRunHurries(sql, record)) {
