@@ -16,8 +16,9 @@
 # By default the server listens on the unix socket only. For a setup that
 # connects over TCP, pass --port N or set XB_SANDBOX_PORT=N: the server then
 # also listens on 127.0.0.1:N.
-# Optional sizing: XB_SANDBOX_BUFFER_POOL (default 64M),
-# XB_SANDBOX_LOG_FILE_SIZE (default 32M).
+# The server runs on its default settings. Optional sizing, written only
+# when set: XB_SANDBOX_BUFFER_POOL (innodb_buffer_pool_size),
+# XB_SANDBOX_LOG_FILE_SIZE (innodb_log_file_size).
 #
 # The server runs fully detached (own session, stdin from /dev/null, output
 # to a file), so a caller that waits on this script's pipes (CTest) is not
@@ -135,9 +136,14 @@ remove_dir() {
 
 write_cnf() {
   local dir=$1 port=$2
-  local pool=${XB_SANDBOX_BUFFER_POOL:-64M}
-  local logsize=${XB_SANDBOX_LOG_FILE_SIZE:-32M}
-  local net client_port=""
+  local net client_port="" sizing=""
+  # The server's own defaults unless a caller (the benchmark) asks for sizes.
+  if [[ -n "${XB_SANDBOX_BUFFER_POOL:-}" ]]; then
+    sizing+="innodb_buffer_pool_size=$XB_SANDBOX_BUFFER_POOL"$'\n'
+  fi
+  if [[ -n "${XB_SANDBOX_LOG_FILE_SIZE:-}" ]]; then
+    sizing+="innodb_log_file_size=$XB_SANDBOX_LOG_FILE_SIZE"$'\n'
+  fi
   if [[ -n "$port" ]]; then
     net="port=$port
 bind-address=127.0.0.1"
@@ -165,9 +171,7 @@ server-id=1
 log-bin=mysql-bin
 character-set-server=utf8mb4
 collation-server=utf8mb4_general_ci
-innodb_buffer_pool_size=$pool
-innodb_log_file_size=$logsize
-innodb_flush_log_at_trx_commit=2
+$sizing
 EOF
 }
 

@@ -243,7 +243,7 @@ TEST_F(BackupSafetyTest, WholeServerRestoreHoldsDataDirectoryTables) {
   WriteFile(cnf, "[client]\nsocket=" + run + "/s.sock\nuser=root\n\n[mysqld]\ndatadir=" +
                      target + "\nsocket=" + run + "/s.sock\npid-file=" + run + "/s.pid" +
                      "\nlog-error=" + run + "/error.log" +
-                     "\nskip-networking\nserver-id=2\ninnodb_buffer_pool_size=64M\n");
+                     "\nskip-networking\nserver-id=2\n");
   RunShell("setsid mariadbd --defaults-file=" + Q(cnf) + " --user=mysql </dev/null >" +
            Q(work / "out.log") + " 2>&1 &");
   bool up = false;

@@ -78,7 +78,7 @@ class EncodedBackupTest : public ::testing::Test {
     WriteFile(cnf, "[client]\nsocket=" + run + "/s.sock\nuser=root\n\n[mysqld]\ndatadir=" +
                        datadir + "\nsocket=" + run + "/s.sock\npid-file=" + run + "/s.pid" +
                        "\nlog-error=" + run + "/error.log" +
-                       "\nskip-networking\nserver-id=2\ninnodb_buffer_pool_size=64M\n");
+                       "\nskip-networking\nserver-id=2\n");
     RunShell("setsid mariadbd --defaults-file=" + Q(cnf) + " --user=mysql </dev/null >" +
              Q(work_ / "out.log") + " 2>&1 &");
     bool up = false;

@@ -132,7 +132,7 @@ class PointInTimeTest : public ::testing::Test {
     RunShell("chown mysql:mysql " + Q(run));
     WriteFile(cnf, "[client]\nsocket=" + run + "/s.sock\nuser=root\n\n[mysqld]\ndatadir=" + datadir +
                        "\nsocket=" + run + "/s.sock\npid-file=" + run + "/s.pid\nlog-error=" + run +
-                       "/error.log\nskip-networking\nserver-id=2\ninnodb_buffer_pool_size=64M\n");
+                       "/error.log\nskip-networking\nserver-id=2\n");
     RunShell("setsid mariadbd --defaults-file=" + Q(cnf) + " --user=mysql </dev/null >/dev/null 2>&1 &");
     bool up = false;
     for (int i = 0; i < 300 && !up; ++i) {

@@ -777,6 +777,62 @@ TEST_F(RestoreDatabaseTest, AriaTablesSurviveACrashAfterTheRestore) {
   Sql("DROP DATABASE " + Ident(db) + ";\n");
 }
 
+// A restore SIGKILLed while it waits for its InnoDB checkpoint, with the
+// server's flushing hurried: the next run puts the settings back, unless
+// they were changed since.
+TEST_F(RestoreDatabaseTest, FlushingHurriedByARestoreKilledInItsCheckpointWaitIsPutBack) {
+  const std::string settings =
+      "SELECT @@GLOBAL.innodb_max_dirty_pages_pct, @@GLOBAL.innodb_max_dirty_pages_pct_lwm, "
+      "@@GLOBAL.innodb_io_capacity;\n";
+  const std::string hurried = "SELECT @@GLOBAL.innodb_max_dirty_pages_pct = 0;\n";
+  const std::string before = Sql(settings);
+  TempDir tmp("xbrd-tmp");
+  // Stopped once the setting reads 0, checked again once stopped (it may
+  // just have gone back), then killed.
+  auto killInTheWait = [&] {
+    Background run = Start("restore --database " + Q(kDb) + " --from " + Q(backupDir_) +
+                               Common() + " --replace", tmp.path(), tmp.path());
+    bool caught = false;
+    for (int i = 0; i < 3000 && !caught; ++i) {
+      int status = 0;
+      if (::waitpid(run.pid, &status, WNOHANG) == run.pid) return std::string("ended");
+      if (Sql(hurried) != "1\n") continue;
+      ::kill(run.pid, SIGSTOP);
+      caught = Sql(hurried) == "1\n";
+      if (!caught) ::kill(run.pid, SIGCONT);
+    }
+    ::kill(run.pid, SIGKILL);
+    double seconds = 0;
+    WaitFor(run.pid, 30, &seconds);
+    return caught ? std::string() : "not caught: " + ReadFile(run.err);
+  };
+
+  ASSERT_EQ(killInTheWait(), "");
+  ASSERT_NE(Sql(settings), before);
+  EXPECT_NE(Leftovers(), "0\n");
+  // Changed by someone since: left as it is, by the next backup too.
+  Sql("SET GLOBAL innodb_max_dirty_pages_pct = 75;\n");
+  const std::string changed = Sql(settings);
+  Result r = Xb("backup" + Common() + " --database " + Q(kDb) + " --output-dir " +
+                Q(tmp.path() + "/backup"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.err, "so they are left as they are")) << r.err;
+  EXPECT_EQ(Sql(settings), changed);
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM information_schema.SCHEMATA WHERE SCHEMA_NAME LIKE "
+                "'xbagent#settings#%';\n"), "0\n");
+  Sql("SET GLOBAL innodb_max_dirty_pages_pct = " + before.substr(0, before.find('\t')) +
+      ", innodb_io_capacity = " + before.substr(before.rfind('\t') + 1) + ";\n");
+  ASSERT_EQ(Sql(settings), before);
+
+  ASSERT_EQ(killInTheWait(), "");
+  ASSERT_NE(Sql(settings), before);
+  Restore(backupDir_, true, &r);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.err, "setting InnoDB flushing back to")) << r.err;
+  EXPECT_EQ(Sql(settings), before);
+  EXPECT_EQ(Leftovers(), "0\n");
+}
+
 // A prepare that prints nothing for a long time (a large redo log): SIGINT
 // still ends it, and the restore, within 2 s, changing nothing.
 TEST_F(RestoreDatabaseTest, SigintDuringASilentPrepareStopsItPromptly) {

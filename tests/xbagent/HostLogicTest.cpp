@@ -1,5 +1,6 @@
 // xbagent's own logic without a server: the manifest round trip, the
-// xbstream scanner and the judge of the backup tool's output.
+// xbstream scanner, the judge of the backup tool's output and the record of
+// hurried InnoDB flushing.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "Common.h"
 #include "Fs.h"
+#include "HurriedFlushing.h"
 #include "Manifest.h"
 #include "ToolOutput.h"
 #include "Tools.h"
@@ -258,6 +260,52 @@ TEST(DefaultsFileTest, ADirectoryOrAMissingFileIsAnErrorNamingIt) {
   }
   ::unlink(file.c_str());
   ::rmdir(dir.c_str());
+}
+
+TEST(FlushRecordTest, WhatIsWrittenReadsBackAndAnythingElseIsRefused) {
+  FlushSettings before;
+  FlushSettings hurried;
+  const std::string before_[] = {"90.000000", "0.000000", "200"};
+  const std::string hurried_[] = {"0", "0", "2000"};
+  for (int i = 0; i < kFlushSettings; ++i) {
+    before.values[i] = before_[i];
+    hurried.values[i] = hurried_[i];
+  }
+  const std::string text = FormatFlushRecord(before, hurried);
+  FlushSettings readBefore;
+  FlushSettings readHurried;
+  ASSERT_TRUE(ParseFlushRecord(text, &readBefore, &readHurried)) << text;
+  for (int i = 0; i < kFlushSettings; ++i) {
+    EXPECT_EQ(readBefore.values[i], before.values[i]);
+    EXPECT_EQ(readHurried.values[i], hurried.values[i]);
+  }
+  EXPECT_TRUE(SameFlushSettings(readHurried, hurried));
+  EXPECT_FALSE(SameFlushSettings(readHurried, readBefore));
+  readHurried.values[0] = "0.000000";  // as the server prints it
+  EXPECT_TRUE(SameFlushSettings(readHurried, hurried));
+
+  const std::string good = "innodb_max_dirty_pages_pct=90 innodb_max_dirty_pages_pct_lwm=0 "
+                           "innodb_io_capacity=200 > innodb_max_dirty_pages_pct=0 "
+                           "innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=2000";
+  EXPECT_TRUE(ParseFlushRecord(good, &readBefore, &readHurried));
+  const std::string bad[] = {
+      "",
+      "innodb_max_dirty_pages_pct=90 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=200",
+      good + " extra",
+      "innodb_max_dirty_pages_pct=90 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=200 "
+      "innodb_max_dirty_pages_pct=0 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=2000",
+      "innodb_max_dirty_pages_pct=90 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=1,sleep(9) "
+      "> innodb_max_dirty_pages_pct=0 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=2000",
+      "innodb_io_capacity=200 innodb_max_dirty_pages_pct=90 innodb_max_dirty_pages_pct_lwm=0 "
+      "> innodb_max_dirty_pages_pct=0 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=2000",
+      "innodb_max_dirty_pages_pct=-1 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=200 "
+      "> innodb_max_dirty_pages_pct=0 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=2000",
+      "innodb_max_dirty_pages_pct=. innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=200 "
+      "> innodb_max_dirty_pages_pct=0 innodb_max_dirty_pages_pct_lwm=0 innodb_io_capacity=2000",
+  };
+  for (const std::string& record : bad) {
+    EXPECT_FALSE(ParseFlushRecord(record, &readBefore, &readHurried)) << record;
+  }
 }
 
 }  // namespace

@@ -2,8 +2,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
 
 namespace xbagent {
 
@@ -90,6 +95,39 @@ bool ParseUnsigned(const std::string& text, uint64_t* value) {
   }
   *value = result;
   return true;
+}
+
+namespace {
+
+// Field 22 of /proc/PID/stat: the process's start time in clock ticks.
+std::string StartTicks(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return std::string();
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return std::string();
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) return field;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string RunIdentity() {
+  long pid = static_cast<long>(::getpid());
+  return std::to_string(pid) + "#" + StartTicks(pid);
+}
+
+bool IsRunAlive(const std::string& identity) {
+  size_t hash = identity.find('#');
+  if (hash == std::string::npos) return false;
+  long pid = std::atol(identity.substr(0, hash).c_str());
+  if (pid <= 0) return false;
+  std::string ticks = StartTicks(pid);
+  return !ticks.empty() && ticks == identity.substr(hash + 1);
 }
 
 }  // namespace xbagent

@@ -51,4 +51,9 @@ std::string ShellQuote(const std::string& value);
 // Strict decimal parse of a non-negative integer; false on anything else.
 bool ParseUnsigned(const std::string& text, uint64_t* value);
 
+// "<pid>#<process start time>": names what a run leaves on the server, so a
+// later run can tell whether the run that left it still runs.
+std::string RunIdentity();
+bool IsRunAlive(const std::string& identity);
+
 }  // namespace xbagent

@@ -132,9 +132,10 @@ enum class Verdict { kGood, kCheckpointTrap };
 Verdict JudgeStream(const ServerFacts& facts, const BackupOptions& options,
                     const StreamOutcome& outcome);
 
-// Makes InnoDB write a checkpoint: briefly sets innodb_max_dirty_pages_pct
-// to 0, waits (at most timeoutSeconds) until the checkpoint passes the
-// current log sequence number, restores the setting. Returns false on timeout.
+// Makes InnoDB write a checkpoint: briefly hurries its flushing (recorded on
+// the server, see HurriedFlushing.h), waits (at most timeoutSeconds) until
+// the checkpoint passes the current log sequence number, restores the
+// settings. Returns false on timeout.
 bool ForceCheckpoint(SqlConnection& sql, double timeoutSeconds);
 
 // manifest.json's content for a finished, judged backup.

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include "../Common.h"
+#include "../HurriedFlushing.h"
 #include "../Log.h"
 #include "BackupPhases.h"
 
@@ -43,11 +44,8 @@ bool ForceCheckpoint(SqlConnection& sql, double timeoutSeconds) {
   uint64_t checkpoint = 0;
   if (!ReadLsns(sql, &target, &checkpoint)) Fail("the server does not report its InnoDB LSNs");
   if (checkpoint >= target) return true;
-  const std::string saved = sql.Scalar("SELECT @@GLOBAL.innodb_max_dirty_pages_pct");
-  if (saved.empty() || saved.find_first_not_of("0123456789.") != std::string::npos) {
-    Fail("the server gave an unexpected innodb_max_dirty_pages_pct '" + saved + "'");
-  }
-  sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = 0");
+  FlushSettings before;
+  const bool hurried = HurryFlushing(sql, &before);
   const double deadline = MonotonicSeconds() + timeoutSeconds;
   bool reached = false;
   try {
@@ -57,10 +55,10 @@ bool ForceCheckpoint(SqlConnection& sql, double timeoutSeconds) {
       reached = ReadLsns(sql, &current, &checkpoint) && checkpoint >= target;
     }
   } catch (const Failure&) {
-    sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = " + saved);
+    if (hurried) EndHurriedFlushing(sql, before);
     throw;
   }
-  sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = " + saved);
+  if (hurried) EndHurriedFlushing(sql, before);
   Log().Detail(Verbosity::kVerbose, std::string("InnoDB checkpoint ") +
                                         (reached ? "written" : "not written in time") +
                                         " (LSN " + std::to_string(checkpoint) + " of " +

@@ -12,6 +12,7 @@
 
 #include "../Common.h"
 #include "../Fs.h"
+#include "../HurriedFlushing.h"
 #include "../Log.h"
 #include "../Tools.h"
 #include "BackupPhases.h"
@@ -188,6 +189,7 @@ int RunBackup(const ArgList& argv) {
   ServerFacts facts;
   {
     SqlConnection sql(options.defaultsFile, options.socket, options.user);
+    PutBackAbandonedFlushing(sql, false);
     facts = CheckServer(sql, options);
   }
   Log().Detail(Verbosity::kVerbose, "server " + facts.version + ", datadir " + facts.datadir +

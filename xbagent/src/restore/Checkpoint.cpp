@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "../Common.h"
+#include "../HurriedFlushing.h"
 #include "../Log.h"
 #include "Plan.h"
 
@@ -35,32 +36,25 @@ bool HasInnoDb(const Plan& plan) {
   return false;
 }
 
-// Dirty pages are flushed at once for a moment (innodb_max_dirty_pages_pct =
-// 0, at innodb_io_capacity_max), then the settings go back to what they were.
+// Dirty pages are flushed at once for a moment (see HurriedFlushing.h),
+// then the settings go back to what they were.
 bool WriteCheckpoint(SqlConnection& sql) {
   const uint64_t end = StatusNumber(sql, "Innodb_lsn_current");
   if (end == 0) return false;
-  std::vector<SqlRow> old =
-      sql.Query("SELECT @@GLOBAL.innodb_max_dirty_pages_pct, @@GLOBAL.innodb_io_capacity");
-  if (old.empty() || old[0].size() < 2) return false;
-  try {
-    sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = 0, "
-              "innodb_io_capacity = @@GLOBAL.innodb_io_capacity_max");
-  } catch (const Failure& failure) {
-    Log().Notice(std::string("xbagent: warning: cannot hurry the InnoDB checkpoint (") +
-                 failure.what() + ")");
-  }
+  FlushSettings before;
+  const bool hurried = HurryFlushing(sql, &before);
   const double start = MonotonicSeconds();
   bool reached = false;
-  while (MonotonicSeconds() - start < kCheckpointWaitSeconds && !StopRequested()) {
-    if (StatusNumber(sql, "Innodb_lsn_last_checkpoint") >= end) {
-      reached = true;
-      break;
+  try {
+    while (!reached && MonotonicSeconds() - start < kCheckpointWaitSeconds && !StopRequested()) {
+      reached = StatusNumber(sql, "Innodb_lsn_last_checkpoint") >= end;
+      if (!reached) ::usleep(100000);
     }
-    ::usleep(100000);
+  } catch (const Failure&) {
+    if (hurried) EndHurriedFlushing(sql, before);
+    throw;
   }
-  sql.Query("SET GLOBAL innodb_max_dirty_pages_pct = " + old[0][0] +
-            ", innodb_io_capacity = " + old[0][1]);
+  if (hurried) EndHurriedFlushing(sql, before);
   return reached;
 }
 

@@ -1,14 +1,16 @@
 // Phase "clean up": what a failed run leaves before the swap (the shadow
 // database; the staging directory goes with its guard), and what earlier
-// runs that no longer run left: shadow and holding databases and staging
-// directories, found by the run identity in their names, and the work tables
-// of older versions (xbagent_restore_<pid>_<n>) in the target.
+// runs that no longer run left: InnoDB flushing settings left hurried,
+// shadow and holding databases and staging directories, found by the run
+// identity in their names, and the work tables of older versions
+// (xbagent_restore_<pid>_<n>) in the target.
 
 #include <signal.h>
 #include <unistd.h>
 
 #include "../Common.h"
 #include "../Fs.h"
+#include "../HurriedFlushing.h"
 #include "../Log.h"
 #include "Plan.h"
 #include "TableFiles.h"
@@ -98,6 +100,7 @@ void CleanUpAfterFailure(Plan& plan) {
 }
 
 void RemoveLeftovers(Plan& plan, bool dryRun) {
+  PutBackAbandonedFlushing(*plan.sql, dryRun);
   const std::string verb = dryRun ? "would remove " : "removing ";
   // Databases: xbagent#shadow#<id> and xbagent#old#<id>.
   for (const SqlRow& row : plan.sql->Query(

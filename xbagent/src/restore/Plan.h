@@ -86,10 +86,9 @@ struct ForeignKey {
 };
 
 // The server-side names of this run: shadow and holding databases, all
-// beginning with kReservedPrefix and carrying the run's identity.
+// beginning with kReservedPrefix and carrying the run's identity
+// (RunIdentity, IsRunAlive).
 constexpr const char* kReservedPrefix = "xbagent#";
-std::string RunIdentity();  // "<pid>#<process start time>"
-bool IsRunAlive(const std::string& identity);
 
 struct Plan {
   Options options;
@@ -189,7 +188,8 @@ void Finish(Plan& plan);
 // Before the swap: drops the shadow (and the staging directory goes with
 // its guard). Never throws.
 void CleanUpAfterFailure(Plan& plan);
-// Leftovers of restores that no longer run: shadow and holding databases,
+// Leftovers of runs that no longer run: hurried InnoDB flushing (see
+// HurriedFlushing.h), shadow and holding databases,
 // staging directories, old work tables in the target. Says what it removes.
 void RemoveLeftovers(Plan& plan, bool dryRun);
 
