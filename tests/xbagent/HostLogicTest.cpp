@@ -12,6 +12,7 @@
 #include "Common.h"
 #include "Fs.h"
 #include "HurriedFlushing.h"
+#include "InnodbCheckpoint.h"
 #include "Manifest.h"
 #include "ToolOutput.h"
 #include "Tools.h"
@@ -260,6 +261,26 @@ TEST(DefaultsFileTest, ADirectoryOrAMissingFileIsAnErrorNamingIt) {
   }
   ::unlink(file.c_str());
   ::rmdir(dir.c_str());
+}
+
+TEST(CheckpointTest, TheRecordOfTheLastCheckpointIsNoLogLeftToCover) {
+  struct Case {
+    uint64_t target, current, checkpoint;
+    bool covered;
+  };
+  const std::vector<Case> cases = {
+      {1000, 1000, 1000, true},   // checkpoint at the end
+      {1000, 1200, 1000, true},   // at the target, more logged since
+      {1016, 1016, 1000, true},   // only its own record after it: an idle server
+      {1017, 1017, 1000, false},  // one more byte: a record to cover
+      {1200, 1200, 1100, false},
+      {1000, 1040, 1030, true},   // passed the target, more logged since
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CheckpointCovers(c.target, c.current, c.checkpoint, 16), c.covered)
+        << c.target << " " << c.current << " " << c.checkpoint;
+  }
+  EXPECT_TRUE(CheckpointCovers(1024, 1024, 1000, 24));  // an encrypted log's longer record
 }
 
 TEST(FlushRecordTest, WhatIsWrittenReadsBackAndAnythingElseIsRefused) {

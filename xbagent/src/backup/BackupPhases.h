@@ -7,7 +7,6 @@
 //   TakeSchema           schema.sql (one database), dumped before and after the stream
 //   StreamBackup         the tool's stream into a file or standard output
 //   JudgeStream          the stream is complete, or why not
-//   ForceCheckpoint      makes InnoDB write a checkpoint (for the one retry)
 //   WriteManifest        manifest.json's content
 //   PublishBackup        the side files written, the backup directory renamed into place
 
@@ -131,12 +130,6 @@ enum class Verdict { kGood, kCheckpointTrap };
 // checkpoint since they were imported); a retry after a checkpoint can work.
 Verdict JudgeStream(const ServerFacts& facts, const BackupOptions& options,
                     const StreamOutcome& outcome);
-
-// Makes InnoDB write a checkpoint: briefly hurries its flushing (recorded on
-// the server, see HurriedFlushing.h), waits (at most timeoutSeconds) until
-// the checkpoint passes the current log sequence number, restores the
-// settings. Returns false on timeout.
-bool ForceCheckpoint(SqlConnection& sql, double timeoutSeconds);
 
 // manifest.json's content for a finished, judged backup.
 ManifestContent WriteManifest(const ServerFacts& facts, const BackupOptions& options,

@@ -13,6 +13,7 @@
 #include "../Common.h"
 #include "../Fs.h"
 #include "../HurriedFlushing.h"
+#include "../InnodbCheckpoint.h"
 #include "../Log.h"
 #include "../Tools.h"
 #include "BackupPhases.h"
@@ -95,7 +96,7 @@ void RecoverFromCheckpointTrap(const BackupOptions& options, const StreamOutcome
     }
   }
   Log().Notice("xbagent: " + why + "; making InnoDB write a checkpoint");
-  bool written = ForceCheckpoint(sql, kCheckpointSeconds);
+  bool written = WriteInnodbCheckpoint(sql, kCheckpointSeconds);
   if (!written) {
     Fail(why + ", and it wrote none within " + std::to_string(int(kCheckpointSeconds)) +
          " s; the backup is incomplete");

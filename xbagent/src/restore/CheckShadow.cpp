@@ -8,6 +8,7 @@
 
 #include "../Common.h"
 #include "../Log.h"
+#include "../InnodbCheckpoint.h"
 #include "Plan.h"
 
 namespace xbagent {
@@ -117,7 +118,7 @@ void CheckEventsCanBeCreated(Plan& plan) {
 void CheckpointBeforeSwap(Plan& plan) {
   if (!HasInnoDb(plan)) return;
   const double start = MonotonicSeconds();
-  const bool reached = WriteCheckpoint(*plan.sql);
+  const bool reached = WriteInnodbCheckpoint(*plan.sql, kCheckpointWaitSeconds);
   plan.seconds["checkpoint"] += MonotonicSeconds() - start;
   CheckStop("nothing was changed");
   if (!reached) {

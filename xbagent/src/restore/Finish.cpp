@@ -12,6 +12,7 @@
 
 #include "../Common.h"
 #include "../Log.h"
+#include "../InnodbCheckpoint.h"
 #include "Plan.h"
 
 namespace xbagent {
@@ -86,7 +87,7 @@ void Finish(Plan& plan) {
   }
   if (!HasInnoDb(plan)) return;
   const double start = MonotonicSeconds();
-  const bool reached = WriteCheckpoint(*sql);
+  const bool reached = WriteInnodbCheckpoint(*sql, kCheckpointWaitSeconds);
   plan.seconds["checkpoint"] += MonotonicSeconds() - start;
   if (!reached) {
     Log().Notice(std::string("xbagent: warning: ") +

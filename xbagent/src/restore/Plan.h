@@ -163,10 +163,8 @@ struct SavedTrigger {
 void RecreateTriggers(Plan& plan, const std::string& database,
                       const std::vector<SavedTrigger>& saved, std::string* problems);
 
-// InnoDB writes a checkpoint past everything logged so far; waits at most
-// kCheckpointWaitSeconds (less when a stop is requested). True when reached.
+// How long WriteInnodbCheckpoint may wait, before the swap and after it.
 constexpr double kCheckpointWaitSeconds = 60;
-bool WriteCheckpoint(SqlConnection& sql);
 bool HasInnoDb(const Plan& plan);
 
 // The phases, in order.
