@@ -94,9 +94,17 @@ ping_server() {
 
 log_tail() {
   local dir=$1
+  local crash
   if [[ -s "$dir/error.log" ]]; then
-    printf -- '--- %s (last 30 lines) ---\n' "$dir/error.log" >&2
-    tail -n 30 "$dir/error.log" >&2
+    # A crash report (signal, query, stack) is longer than a tail: shown whole.
+    crash=$(grep -n 'got signal' "$dir/error.log" | tail -n 1 | cut -d: -f1)
+    if [[ -n "$crash" ]]; then
+      printf -- '--- %s (from its last crash report) ---\n' "$dir/error.log" >&2
+      tail -n "+$((crash > 20 ? crash - 20 : 1))" "$dir/error.log" | head -n 150 >&2
+    else
+      printf -- '--- %s (last 30 lines) ---\n' "$dir/error.log" >&2
+      tail -n 30 "$dir/error.log" >&2
+    fi
   fi
   if [[ -s "$dir/mariadbd.out" ]]; then
     printf -- '--- %s ---\n' "$dir/mariadbd.out" >&2
