@@ -70,19 +70,35 @@ bool ProcessExists(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid)
 
 }  // namespace
 
+namespace {
+
+// An .ibd file whose tablespace the server does not know: a server crash
+// between InnoDB's drop of a table and the removal of its file leaves it.
+bool OrphanTablespace(SqlConnection& sql, const std::string& database, const std::string& file) {
+  if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".ibd") != 0) return false;
+  const std::string space = OnDisk(database) + "/" + file.substr(0, file.size() - 4);
+  return sql.Scalar("SELECT COUNT(*) FROM information_schema.INNODB_SYS_TABLESPACES WHERE "
+                    "CAST(NAME AS BINARY) = " + SqlBytes(space)) == "0";
+}
+
+}  // namespace
+
 bool DropOwnDatabase(Plan& plan, const std::string& name, std::string* error) {
-  // Files a killed run was copying, or .cfg files, make DROP DATABASE fail.
+  // Files a killed run was copying, .cfg files, and tablespace files the
+  // server lost track of in a crash make DROP DATABASE fail.
   const std::string dir = JoinPath(plan.datadir, OnDisk(name));
-  if (IsDirectory(dir)) {
-    try {
-      for (const std::string& file : ListDirectory(dir)) {
-        if (!KnownServerFile(file)) ::unlink(JoinPath(dir, file).c_str());
-      }
-    } catch (const Failure&) {
-    }
-  }
   try {
     std::unique_ptr<SqlConnection> sql = Connect(plan, false);
+    std::vector<std::string> files;
+    try {
+      if (IsDirectory(dir)) files = ListDirectory(dir);
+    } catch (const Failure&) {
+    }
+    for (const std::string& file : files) {
+      if (!KnownServerFile(file) || OrphanTablespace(*sql, name, file)) {
+        ::unlink(JoinPath(dir, file).c_str());
+      }
+    }
     sql->Query("DROP DATABASE IF EXISTS " + Quoted(name));
   } catch (const Failure& failure) {
     *error = "cannot drop database '" + name + "': " + failure.what();
