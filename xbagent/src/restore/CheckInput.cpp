@@ -143,9 +143,9 @@ void PlanTables(Plan& plan) {
     if (plan.schema.remoteTables.count(table.name)) {
       Fail("table " + Quoted(table.name) + " has DATA DIRECTORY or INDEX DIRECTORY, whose files "
            "this restore does not place outside the data directory (the server's RENAME TABLE "
-           "into another database leaves such a table's link behind, and a server crash right "
-           "after a rename within one database can leave it unopenable); restore the other "
-           "tables with --table; nothing was changed");
+           "into another database leaves such a table's link behind, and a server crash during "
+           "a rename within one database leaves it unopenable: crash recovery stops at its link "
+           "file); restore the other tables with --table; nothing was changed");
     }
     plan.tables.push_back(table);
   }
