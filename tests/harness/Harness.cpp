@@ -167,6 +167,15 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+std::string Sha256Of(const std::string& path) {
+  const std::string out = RunShell("sha256sum " + ShellQuote(path));
+  return out.substr(0, out.find(' '));
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 std::string RunShell(const std::string& command, int* status) {
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");

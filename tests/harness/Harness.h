@@ -122,6 +122,9 @@ bool PathExists(const std::string& path);
 // Runs a shell command (test code only) and returns its standard output;
 // *status receives the exit status.
 std::string RunShell(const std::string& command, int* status = nullptr);
+// The SHA-256 of a file in hex, as sha256sum prints it.
+std::string Sha256Of(const std::string& path);
+bool Contains(const std::string& text, const std::string& part);
 
 // The value of environment variable `name`, or else the build's default.
 std::string SourceDir();  // XB_SOURCE_DIR

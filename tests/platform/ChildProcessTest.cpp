@@ -1002,7 +1002,8 @@ TEST(ChildProcessKill, FromAnotherThreadEndsABlockedCall) {
     const auto waited = std::chrono::steady_clock::now() - t0;
     stopper.join();
     EXPECT_EQ(killed.load(), 0);
-    EXPECT_LT(waited, std::chrono::seconds(2));
+    // Far below the child's own 30 s, with room for a loaded machine.
+    EXPECT_LT(waited, std::chrono::seconds(10));
     EXPECT_NE(p.Kill(SIGTERM), 0);  // reaped: never signalled again
     EXPECT_EQ(p.GetLastErrNo(), ESRCH);
   }

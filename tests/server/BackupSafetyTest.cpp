@@ -18,15 +18,12 @@ namespace {
 using xbtest::PathExists;
 using xbtest::ReadFile;
 using xbtest::RunShell;
+using xbtest::Contains;
 using xbtest::TempDir;
 using xbtest::WriteFile;
 using Result = xbtest::RunResult;
 
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // "mtime size sha256" of a file.
 std::string FileState(const std::string& path) {

@@ -16,6 +16,8 @@ namespace {
 using xbtest::PathExists;
 using xbtest::ReadFile;
 using xbtest::RunShell;
+using xbtest::Contains;
+using xbtest::Sha256Of;
 using xbtest::TempDir;
 using xbtest::WriteFile;
 using Result = xbtest::RunResult;
@@ -23,15 +25,6 @@ using Result = xbtest::RunResult;
 const char kDb[] = "encoded_db";
 
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-std::string Sha256Of(const std::string& path) {
-  std::string out = RunShell("sha256sum " + Q(path));
-  return out.substr(0, out.find(' '));
-}
 
 class EncodedBackupTest : public ::testing::Test {
  protected:

@@ -21,6 +21,7 @@ namespace {
 
 using xbtest::ReadFile;
 using xbtest::RunShell;
+using xbtest::Contains;
 using xbtest::TempDir;
 using xbtest::WriteFile;
 using Result = xbtest::RunResult;
@@ -28,10 +29,6 @@ using Result = xbtest::RunResult;
 const char kDb[] = "pitr_db";
 
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::string LocalNow() {
   std::time_t now = std::time(nullptr);

@@ -26,6 +26,7 @@ namespace {
 
 using xbtest::ReadFile;
 using xbtest::RunShell;
+using xbtest::Contains;
 using xbtest::Sandbox;
 using xbtest::TempDir;
 using xbtest::WriteFile;
@@ -40,10 +41,6 @@ const char kBig[] = "xbrd_big";      // a table whose restore takes seconds
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
 
 std::string Ident(const std::string& name) { return "`" + name + "`"; }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 using Result = xbtest::RunResult;
 

@@ -23,6 +23,8 @@ namespace {
 
 using xbtest::ReadFile;
 using xbtest::RunShell;
+using xbtest::Contains;
+using xbtest::Sha256Of;
 using xbtest::TempDir;
 using xbtest::WriteFile;
 using Result = xbtest::RunResult;
@@ -31,10 +33,6 @@ const char kDb[] = "verify_db";
 constexpr size_t kPage = 16384;
 
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 uint32_t Crc32(const unsigned char* data, size_t length) {
   uint32_t crc = 0xffffffffu;
@@ -78,11 +76,6 @@ bool DamagePage(std::string& stream, const std::string& stem, size_t pageNo) {
     pos += length;
   }
   return false;
-}
-
-std::string Sha256Of(const std::string& path) {
-  std::string out = RunShell("sha256sum " + Q(path));
-  return out.substr(0, out.find(' '));
 }
 
 class VerifyTest : public ::testing::Test {

@@ -20,6 +20,8 @@ namespace {
 using xbtest::PathExists;
 using xbtest::ReadFile;
 using xbtest::RunShell;
+using xbtest::Contains;
+using xbtest::Sha256Of;
 using xbtest::Sandbox;
 using xbtest::TempDir;
 using xbtest::WriteFile;
@@ -35,20 +37,11 @@ std::string Ident(const std::string& name) { return "`" + name + "`"; }
 
 using Result = xbtest::RunResult;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // No file or directory in dir whose name contains "partial" or "staging".
 bool HasLeftovers(const std::string& dir) {
   int status = 0;
   std::string found = RunShell("ls -A " + Q(dir) + " | grep -E 'partial|staging'", &status);
   return !found.empty();
-}
-
-std::string Sha256Of(const std::string& path) {
-  std::string out = RunShell("sha256sum " + Q(path));
-  return out.substr(0, out.find(' '));
 }
 
 class XbagentTest : public ::testing::Test {
