@@ -120,12 +120,11 @@ class VerifyTest : public ::testing::Test {
       text.erase(text.find_last_not_of("\n") + 1);
       return text;
     };
-    const std::string pct = trimmed(Sql("SELECT @@innodb_max_dirty_pages_pct"));
-    const std::string lwm = trimmed(Sql("SELECT @@innodb_max_dirty_pages_pct_lwm"));
-    Sql("SET GLOBAL innodb_max_dirty_pages_pct_lwm = 0.001; SET GLOBAL innodb_max_dirty_pages_pct = 0");
     // Done when no page is dirty and the redo log holds no more than the
-    // checkpoint's own record.
+    // checkpoint's own record. The server's own request flushes and writes
+    // one, changing no setting.
     for (int i = 0; i < 300; ++i) {
+      Sql("SET GLOBAL innodb_log_checkpoint_now = ON");
       std::string age = trimmed(Sql("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS "
                                     "WHERE VARIABLE_NAME = 'INNODB_CHECKPOINT_AGE'"));
       std::string dirty = trimmed(Sql("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS "
@@ -133,8 +132,6 @@ class VerifyTest : public ::testing::Test {
       if (dirty == "0" && !age.empty() && std::stoull(age) < 1024) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    Sql("SET GLOBAL innodb_max_dirty_pages_pct = " + pct +
-        "; SET GLOBAL innodb_max_dirty_pages_pct_lwm = " + lwm);
   }
 
   std::string Backup(const std::string& name, const std::string& extra = "") {
