@@ -795,9 +795,17 @@ TEST_F(RestoreDatabaseTest, FlushingHurriedByARestoreKilledInItsCheckpointWaitIs
     ~AtExit() { run(); }
   } atExit{putBack};
   TempDir tmp("xbrd-tmp");
+  // The wait hurries flushing only with many dirty pages (fewer are flushed
+  // at once): ~4000 of them, by an update that writes little redo.
+  Sql("CREATE DATABASE xbrd_dirty;\n"
+      "CREATE TABLE xbrd_dirty.d (id INT PRIMARY KEY, n INT, pad VARCHAR(1000)) ENGINE=InnoDB;\n"
+      "USE xbrd_dirty;\n"
+      "INSERT INTO d SELECT seq, 0, REPEAT('d', 1000) FROM seq_1_to_56000;\n");
+  AtExit dropDirty{[this] { Sql("DROP DATABASE IF EXISTS xbrd_dirty;\n"); }};
   // Stopped once the setting reads 0, checked again once stopped (it may
   // just have gone back), then killed.
   auto killInTheWait = [&] {
+    Sql("UPDATE xbrd_dirty.d SET n = n + 1;\n");
     Background run = Start("restore --database " + Q(kDb) + " --from " + Q(backupDir_) +
                                Common() + " --replace", tmp.path(), tmp.path());
     bool caught = false;

@@ -20,10 +20,11 @@ namespace xbagent {
 bool CheckpointCovers(uint64_t target, uint64_t current, uint64_t checkpoint,
                       uint64_t checkpointRecordBytes);
 
-// Hurries flushing (HurriedFlushing.h) until a checkpoint covers the log as
-// it ends at the call; once no dirty page is left, asks InnoDB to write the
-// checkpoint at once (innodb_log_checkpoint_now, where the server has it),
-// since an idle server may otherwise write none. Waits at most
+// Makes InnoDB write a checkpoint that covers the log as it ends at the
+// call. With few dirty pages, asks for it at once (innodb_log_checkpoint_now,
+// where the server has it: the statement flushes them and writes it; an idle
+// server may otherwise write none). With more, hurries flushing
+// (HurriedFlushing.h) until they are few, then asks. Waits at most
 // timeoutSeconds, less when a stop is requested. True when covered.
 bool WriteInnodbCheckpoint(SqlConnection& sql, double timeoutSeconds);
 
