@@ -256,4 +256,22 @@ std::string Sandbox::Sql(const std::string& sql, int* status) const {
                   status);
 }
 
+bool CrashAndRestart(const Sandbox& sandbox) {
+  std::string pid = RunShell("tr -dc 0-9 < " + ShellQuote(sandbox.dir + "/mariadbd.pid"));
+  if (pid.empty()) return false;
+  RunShell("kill -KILL " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done");
+  RunShell("cd / && setsid mariadbd --defaults-file=" + ShellQuote(sandbox.cnf) +
+           (::geteuid() == 0 ? " --user=mysql" : "") + " </dev/null >>" +
+           ShellQuote(sandbox.dir + "/mariadbd.out") + " 2>&1 &");
+  for (int i = 0; i < 600; ++i) {
+    int status = 1;
+    RunShell("mariadb-admin --defaults-file=" + ShellQuote(sandbox.cnf) +
+                 " --connect-timeout=2 ping >/dev/null 2>&1",
+             &status);
+    if (status == 0) return true;
+    ::usleep(100 * 1000);
+  }
+  return false;
+}
+
 }  // namespace xbtest

@@ -157,6 +157,9 @@ struct Sandbox {
   std::string Sql(const std::string& sql, int* status = nullptr) const;
 };
 Sandbox GetSandbox();
+// SIGKILL of the throwaway server, then a restart with the same settings.
+// False when it does not answer.
+bool CrashAndRestart(const Sandbox& sandbox);
 
 // Signature texts of the library's operations, as they appear in logs and
 // failures.

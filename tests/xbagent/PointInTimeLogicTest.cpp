@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "../../xbagent/src/Common.h"
+#include "../../xbagent/src/binlog_archive/ArchivePhases.h"
 #include "../../xbagent/src/pitr/PointInTime.h"
 
 namespace xbagent {
@@ -38,6 +39,32 @@ TEST(PointInTimeLogic, EventHeadersGiveLocalTimeAndGtid) {
     if (!c.header) continue;
     EXPECT_EQ(header.time, c.time) << c.line;
     EXPECT_EQ(header.gtid, c.gtid) << c.line;
+  }
+}
+
+// The start of a binary log: magic, then a 19-byte event header whose last
+// two bytes are the flags.
+std::string LogHead(const std::string& magic, char type, char flags) {
+  std::string head = magic + std::string(4, '\x11') + type + std::string(12, '\x22');
+  return head + flags + '\0' + "rest";
+}
+
+TEST(PointInTimeLogic, TheInUseFlagOfACrashedLogIsClearedAsTheServerSendsIt) {
+  const std::string magic("\xfe" "bin", 4);
+  const struct {
+    std::string head, expected;
+  } cases[] = {
+      {LogHead(magic, 15, '\x01'), LogHead(magic, 15, '\x00')},
+      {LogHead(magic, 15, '\x05'), LogHead(magic, 15, '\x04')},  // other flags stay
+      {LogHead(magic, 15, '\x04'), LogHead(magic, 15, '\x04')},
+      {LogHead(magic, 2, '\x01'), LogHead(magic, 2, '\x01')},    // not a format description
+      {LogHead(std::string("\xfe" "bim"), 15, '\x01'), LogHead(std::string("\xfe" "bim"), 15, '\x01')},  // not a binary log
+      {magic + "short", magic + "short"},
+  };
+  for (const auto& c : cases) {
+    std::string head = c.head;
+    ClearInUseFlag(&head);
+    EXPECT_EQ(head, c.expected);
   }
 }
 

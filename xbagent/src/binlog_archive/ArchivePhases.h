@@ -58,6 +58,11 @@ struct Gtid {
 };
 bool ParseGtid(const std::string& text, Gtid* gtid);
 
+// Clears LOG_EVENT_BINLOG_IN_USE_F in the start of a binary log (at least
+// its first 22 bytes) whose first event is a format description: the server
+// sends a closed file that way, whatever its own copy on disk says.
+void ClearInUseFlag(std::string* head);
+
 // "mysql-bin.000012" -> base "mysql-bin", number 12; false for other names.
 bool SplitLogName(const std::string& name, std::string* base, uint64_t* number);
 
