@@ -1,6 +1,7 @@
 // Phase "build the shadow": a database of the restore's own, named
 // xbagent#shadow#<pid>#<start>, gets the schema's tables and sequences from
-// schema.sql, then every table its data from the staging copy. The views,
+// schema.sql, then every table its data from the staging copy and a CHECK
+// TABLE (on a second connection, while the next tables are built). The views,
 // triggers and routines of the schema are tried there too (so a schema that
 // cannot be applied fails here, before the target is touched) and removed
 // again before the swap.
@@ -12,6 +13,7 @@
 #include "../Common.h"
 #include "../Log.h"
 #include "Plan.h"
+#include "TableCheck.h"
 #include "TableImport.h"
 
 namespace xbagent {
@@ -95,6 +97,7 @@ void BuildShadow(Plan& plan) {
   }
   plan.seconds["schema"] = MonotonicSeconds() - start;
   const bool showProgress = ::isatty(2) == 1 && Log().verbosity() != Verbosity::kQuiet;
+  TableChecker checker(plan);
   size_t index = 0;
   for (const Table& table : plan.tables) {
     ++index;
@@ -109,10 +112,13 @@ void BuildShadow(Plan& plan) {
     }
     const double tableStart = MonotonicSeconds();
     ImportTable(plan, sql, table);
+    checker.Add(table);
     ++plan.byKind[table.kind];
     Log().Detail(Verbosity::kVerbose, "built " + Quoted(table.name) + " (" + KindName(table.kind) +
                                           ") in " + HumanSeconds(MonotonicSeconds() - tableStart));
   }
+  if (showProgress) Log().Status("restore: checking the last tables");
+  checker.Finish();
   if (showProgress) Log().ClearStatus();
   plan.seconds["tables"] = MonotonicSeconds() - start - plan.seconds["schema"];
 }

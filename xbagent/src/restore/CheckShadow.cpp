@@ -1,5 +1,5 @@
-// Phase "check": the shadow holds exactly the backup's tables, each passes
-// CHECK TABLE, and every foreign key that will be pointed at a restored
+// Phase "check": the shadow holds exactly the backup's tables (each passed
+// CHECK TABLE as it was built), and every foreign key that will be pointed at a restored
 // table can be. Then the tried views, triggers and routines are removed
 // from the shadow (tables with triggers cannot move to another database).
 
@@ -29,23 +29,6 @@ void CompareTableLists(Plan& plan) {
       Fail("the backup's schema creates table " + Quoted(name) +
            ", which the backup's table list does not hold (was it created or renamed during "
            "the backup?)");
-    }
-  }
-}
-
-void CheckTables(Plan& plan) {
-  for (const Table& table : plan.tables) {
-    if (table.kind == Kind::kSequence) continue;
-    CheckStop("nothing was changed");
-    for (const SqlRow& row : plan.sql->Query("CHECK TABLE " + Quoted(plan.shadow) + "." +
-                                             Quoted(table.name))) {
-      if (row.size() < 4) continue;
-      const std::string& type = row[2];
-      const std::string& text = row[3];
-      if (type == "error" || (type == "status" && text != "OK" &&
-                              text.find("doesn't support") == std::string::npos)) {
-        Fail("table " + Quoted(table.name) + " fails CHECK TABLE after the import: " + text);
-      }
     }
   }
 }
@@ -131,7 +114,6 @@ void CheckpointBeforeSwap(Plan& plan) {
 void CheckShadow(Plan& plan) {
   CheckEventsCanBeCreated(plan);
   CompareTableLists(plan);
-  CheckTables(plan);
   CheckOutsideKeys(plan);
   FlushImported(plan);
   DropShadowObjects(plan, *plan.sql);

@@ -8,8 +8,9 @@
 //                       earlier runs, free space; prints the plan on --dry-run
 //   ExtractPrepare.cpp  verify, extract and prepare (--export) in staging
 //   BuildShadow.cpp     the schema's tables in a shadow database, each table
-//                       filled from the staging copy
-//   CheckShadow.cpp     CHECK TABLE, and the table list against the manifest
+//                       filled from the staging copy and checked (TableCheck.h)
+//   CheckShadow.cpp     the table list against the manifest, foreign keys,
+//                       a checkpoint
 //   Swap.cpp            one multi-table RENAME TABLE: the target's tables out
 //                       to a holding database, the shadow's in
 //   Finish.cpp          views, triggers, routines, events; old tables dropped;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,7 +38,19 @@ bool IsRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::string& target) {
+namespace {
+
+// Gives the file the server's owner and mode; 0 or an errno value.
+int GiveToServer(const Plan& plan, int fd) {
+  if (::fchown(fd, plan.ownerUid, plan.ownerGid) != 0) return errno;
+  if (::fchmod(fd, kFileMode) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::string& target,
+                     bool sync) {
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) Fail("cannot open " + source + ": " + ErrnoText(errno));
   struct stat info;
@@ -71,9 +84,8 @@ uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::str
       left -= static_cast<uint64_t>(sent);
     }
   }
-  if (err == 0 && ::fchown(out, plan.ownerUid, plan.ownerGid) != 0) err = errno;
-  if (err == 0 && ::fchmod(out, kFileMode) != 0) err = errno;
-  if (err == 0 && ::fsync(out) != 0) err = errno;
+  if (err == 0) err = GiveToServer(plan, out);
+  if (err == 0 && sync && ::fsync(out) != 0) err = errno;
   if (::close(out) != 0 && err == 0) err = errno;
   ::close(in);
   if (err != 0) {
@@ -84,11 +96,32 @@ uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::str
   return static_cast<uint64_t>(info.st_size);
 }
 
+uint64_t MoveNewFile(const Plan& plan, const std::string& source, const std::string& target) {
+  // Owner and mode are set in staging, where only this run writes, so
+  // nothing at the target's name is ever changed through a path.
+  int fd = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) Fail("cannot open " + source + ": " + ErrnoText(errno));
+  struct stat info;
+  int err = ::fstat(fd, &info) != 0 ? errno : !S_ISREG(info.st_mode) ? EINVAL : 0;
+  if (err == 0) err = GiveToServer(plan, fd);
+  ::close(fd);
+  if (err != 0) Fail("cannot give " + source + " the server's owner: " + ErrnoText(err));
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return static_cast<uint64_t>(info.st_size);
+  }
+  if (errno == EEXIST) {
+    Fail("cannot move " + source + " to " + target + ": " + ErrnoText(errno) +
+         " (refusing to write over an existing file)");
+  }
+  // Another file system, or one without this kind of rename.
+  return CopyNewFile(plan, source, target, false);
+}
+
 uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const std::string& target) {
   std::string temp = JoinPath(DirName(target), ".xbagent-" + std::to_string(::getpid()) + "-" +
                                                    BaseName(target));
   ::unlink(temp.c_str());
-  uint64_t bytes = CopyNewFile(plan, source, temp);
+  uint64_t bytes = CopyNewFile(plan, source, temp, true);
   if (::rename(temp.c_str(), target.c_str()) != 0) {
     int err = errno;
     ::unlink(temp.c_str());

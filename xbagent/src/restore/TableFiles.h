@@ -20,9 +20,16 @@ std::vector<std::string> ListDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 
 // Copies source to target, which must not exist (O_EXCL), with the server's
-// owner and mode 0660; synced. Returns the bytes. A partial target is removed.
-uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::string& target);
-// Replaces target by a copy of source (a new file renamed over it).
+// owner and mode 0660; synced when asked. Returns the bytes. A partial
+// target is removed.
+uint64_t CopyNewFile(const Plan& plan, const std::string& source, const std::string& target,
+                     bool sync);
+// Moves source (a staged file nothing else needs) to target, which must not
+// exist, with the server's owner and mode 0660: a rename on one file system,
+// else an unsynced copy. For InnoDB tablespaces, which IMPORT TABLESPACE
+// rewrites page by page and syncs itself. Returns the bytes.
+uint64_t MoveNewFile(const Plan& plan, const std::string& source, const std::string& target);
+// Replaces target by a synced copy of source (a new file renamed over it).
 uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const std::string& target);
 
 // Every file the plan needs is in the prepared staging directory; fills the

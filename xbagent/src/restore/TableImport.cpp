@@ -53,7 +53,7 @@ class Importer {
     Exec(plan_, sql_, table.name, statement);
   }
 
-  // Copies the staged files of one tablespace in under stem, then IMPORT.
+  // Moves the staged files of one tablespace in under stem, then IMPORT.
   void CopyAndImport(const Table& table, const std::string& sqlName, const std::string& sourceStem,
                      const std::string& stem) {
     std::string ibd = JoinPath(targetDir_, stem + ".ibd");
@@ -63,8 +63,8 @@ class Importer {
            " still exists after DISCARD TABLESPACE; not copying over it");
     }
     ::unlink(cfg.c_str());
-    plan_.bytes += CopyNewFile(plan_, JoinPath(sourceDir_, sourceStem + ".ibd"), ibd);
-    plan_.bytes += CopyNewFile(plan_, JoinPath(sourceDir_, sourceStem + ".cfg"), cfg);
+    plan_.bytes += MoveNewFile(plan_, JoinPath(sourceDir_, sourceStem + ".ibd"), ibd);
+    plan_.bytes += MoveNewFile(plan_, JoinPath(sourceDir_, sourceStem + ".cfg"), cfg);
     try {
       Run(table, "ALTER TABLE " + Name(sqlName) + " IMPORT TABLESPACE");
     } catch (const Failure&) {
@@ -72,7 +72,7 @@ class Importer {
       ::unlink(ibd.c_str());
       throw;
     }
-    ::unlink(cfg.c_str());  // the server has read it; the backup keeps its own
+    ::unlink(cfg.c_str());  // the server has read it
   }
 
   void ImportInnoDb(const Table& table) {
