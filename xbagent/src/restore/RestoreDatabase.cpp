@@ -63,7 +63,7 @@ void Summarise(const Plan& plan, double started, const Json& replay) {
                (plan.options.renamed ? " as '" + plan.options.target + "'" : std::string()) +
                ": " + std::to_string(plan.tables.size()) + " tables" +
                (kinds.empty() ? std::string() : " (" + kinds + ")") + ", " +
-               HumanBytes(plan.bytes) + " copied in " + HumanSeconds(MonotonicSeconds() - started) +
+               HumanBytes(plan.bytes) + " restored in " + HumanSeconds(MonotonicSeconds() - started) +
                " (" + phase("extract") + ", " + phase("prepare") + ", " + phase("schema") + ", " +
                phase("tables") + ", " + phase("checkpoint") + ")");
   if (plan.haveBinlog) {
