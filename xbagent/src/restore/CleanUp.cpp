@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "../Common.h"
 #include "../Fs.h"
 #include "../HurriedFlushing.h"
@@ -68,17 +70,23 @@ bool IsIdentity(const std::string& text) {
 
 bool ProcessExists(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
-}  // namespace
+// The on-disk stems ("t", "t#P#p0") of the tablespaces the server knows in
+// a database. An .ibd file without one is an orphan: a server crash between
+// InnoDB's drop of a table and the removal of its file leaves it.
+std::set<std::string> KnownTablespaces(SqlConnection& sql, const std::string& database) {
+  const std::string prefix = OnDisk(database) + "/";
+  std::set<std::string> stems;
+  for (const SqlRow& row : sql.Query("SELECT NAME FROM information_schema.INNODB_SYS_TABLESPACES "
+                                     "WHERE CAST(SUBSTRING_INDEX(NAME, '/', 1) AS BINARY) = " +
+                                     SqlBytes(OnDisk(database)))) {
+    if (row[0].compare(0, prefix.size(), prefix) == 0) stems.insert(row[0].substr(prefix.size()));
+  }
+  return stems;
+}
 
-namespace {
-
-// An .ibd file whose tablespace the server does not know: a server crash
-// between InnoDB's drop of a table and the removal of its file leaves it.
-bool OrphanTablespace(SqlConnection& sql, const std::string& database, const std::string& file) {
-  if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".ibd") != 0) return false;
-  const std::string space = OnDisk(database) + "/" + file.substr(0, file.size() - 4);
-  return sql.Scalar("SELECT COUNT(*) FROM information_schema.INNODB_SYS_TABLESPACES WHERE "
-                    "CAST(NAME AS BINARY) = " + SqlBytes(space)) == "0";
+bool IsOrphanTablespace(const std::set<std::string>& known, const std::string& file) {
+  return file.size() > 4 && file.compare(file.size() - 4, 4, ".ibd") == 0 &&
+         !known.count(file.substr(0, file.size() - 4));
 }
 
 }  // namespace
@@ -94,8 +102,10 @@ bool DropOwnDatabase(Plan& plan, const std::string& name, std::string* error) {
       if (IsDirectory(dir)) files = ListDirectory(dir);
     } catch (const Failure&) {
     }
+    const std::set<std::string> known = files.empty() ? std::set<std::string>()
+                                                      : KnownTablespaces(*sql, name);
     for (const std::string& file : files) {
-      if (!KnownServerFile(file) || OrphanTablespace(*sql, name, file)) {
+      if (!KnownServerFile(file) || IsOrphanTablespace(known, file)) {
         ::unlink(JoinPath(dir, file).c_str());
       }
     }

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "../Common.h"
+#include "../verify/VerifyPhases.h"
 
 namespace xbagent {
 namespace restore {
@@ -84,16 +85,10 @@ std::string TableChecker::Check(SqlConnection& sql, const std::string& table) {
   } catch (const Failure& error) {
     return "CHECK TABLE of " + Quoted(table) + " after the import failed: " + error.what();
   }
-  for (const SqlRow& row : rows) {
-    if (row.size() < 4) continue;
-    const std::string& type = row[2];
-    const std::string& text = row[3];
-    if (type == "error" || (type == "status" && text != "OK" &&
-                            text.find("doesn't support") == std::string::npos)) {
-      return "table " + Quoted(table) + " fails CHECK TABLE after the import: " + text;
-    }
-  }
-  return "";
+  std::string result, message;
+  JudgeCheckRows(rows, &result, &message);
+  if (result == "OK") return "";
+  return "table " + Quoted(table) + " fails CHECK TABLE after the import: " + message;
 }
 
 }  // namespace restore
