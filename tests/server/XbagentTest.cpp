@@ -298,6 +298,18 @@ TEST_F(XbagentTest, StreamIntoAPipeIsHashedAndAClosedPipeFailsTheBackup) {
   EXPECT_TRUE(Contains(manifest, "\"sha256\": \"" + Sha256Of(out / "stream.xbs") + "\""));
   EXPECT_EQ(ReadFile(out / "stream.xbs").substr(0, 8), "XBSTCK01");
 
+  // Unhashed, the payload passes by unread: the stream is still whole.
+  RunShell("bash -c " + Q("timeout 120 " + backup + " | cat > " + Q(out / "bare.xbs") +
+                          "; exit ${PIPESTATUS[0]}"),
+           &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(::mkdir((out / "x").c_str(), 0700), 0);
+  RunShell(Q(sandbox_.toolDir + "/xbstream") + " -x -C " + Q(out / "x") + " < " +
+               Q(out / "bare.xbs"),
+           &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(PathExists(out / (std::string("x/") + kDbOnDisk))) << "the database's files are in the stream";
+
   // A reader that goes away fails the backup at once.
   std::string err = RunShell(
       "bash -c " + Q("timeout 120 " + backup + " 2>" + Q(out / "err") +

@@ -141,23 +141,53 @@ std::string Chunk(char type, const std::string& path, const std::string& payload
   return out + payload;
 }
 
+// Takes the stream as the relay takes a teed one: a piece at a time, at
+// most `most` bytes a step, passing by what the scanner need not see.
+uint64_t TakeLikeTheRelay(XbStreamScanner& scanner, const std::string& stream, size_t most) {
+  uint64_t skipped = 0;
+  for (size_t at = 0; at < stream.size();) {
+    bool skippable = false;
+    const size_t take = static_cast<size_t>(
+        std::min<uint64_t>({scanner.NextPiece(&skippable), most, stream.size() - at}));
+    if (skippable) {
+      scanner.Skip(take);
+      skipped += take;
+    } else {
+      scanner.Feed(stream.data() + at, take);
+    }
+    at += take;
+  }
+  return skipped;
+}
+
 TEST(XbStreamScannerTest, ReadsFilesAndCapturesInPiecesOfAnySize) {
   const std::string stream = Chunk('P', "xtrabackup_binlog_info", "mysql-bin.000001\t4\n") +
                              Chunk('E', "xtrabackup_binlog_info", "") +
                              Chunk('P', "db/t.ibd", std::string(100, 'x'));
   for (size_t piece : {size_t(1), size_t(3), size_t(17), stream.size()}) {
-    XbStreamScanner scanner;
-    scanner.Capture("xtrabackup_binlog_info", 1024);
-    for (size_t at = 0; at < stream.size(); at += piece) {
-      scanner.Feed(stream.data() + at, std::min(piece, stream.size() - at));
+    for (bool skipping : {false, true}) {
+      XbStreamScanner scanner;
+      scanner.Capture("xtrabackup_binlog_info", 1024);
+      // Only db/t.ibd's payload is passed by: the captured file is seen.
+      if (skipping) {
+        EXPECT_EQ(TakeLikeTheRelay(scanner, stream, piece), 100u) << piece;
+      }
+      for (size_t at = 0; !skipping && at < stream.size(); at += piece) {
+        scanner.Feed(stream.data() + at, std::min(piece, stream.size() - at));
+      }
+      EXPECT_TRUE(scanner.Complete()) << piece << ": " << scanner.Problem();
+      EXPECT_TRUE(scanner.HasFile("db/t.ibd"));
+      ASSERT_NE(scanner.Captured("xtrabackup_binlog_info"), nullptr);
+      EXPECT_EQ(*scanner.Captured("xtrabackup_binlog_info"), "mysql-bin.000001\t4\n");
+      EXPECT_EQ(scanner.Captured("db/t.ibd"), nullptr);
+      EXPECT_EQ(scanner.PayloadBytes(), 119u);
     }
-    EXPECT_TRUE(scanner.Complete()) << piece << ": " << scanner.Problem();
-    EXPECT_TRUE(scanner.HasFile("db/t.ibd"));
-    ASSERT_NE(scanner.Captured("xtrabackup_binlog_info"), nullptr);
-    EXPECT_EQ(*scanner.Captured("xtrabackup_binlog_info"), "mysql-bin.000001\t4\n");
-    EXPECT_EQ(scanner.Captured("db/t.ibd"), nullptr);
-    EXPECT_EQ(scanner.PayloadBytes(), 119u);
   }
+  // Bytes passed by that had to be seen leave the stream unjudgeable.
+  XbStreamScanner scanner;
+  scanner.Skip(5);
+  EXPECT_FALSE(scanner.Complete());
+  EXPECT_NE(scanner.Problem().find("not looked at"), std::string::npos) << scanner.Problem();
 }
 
 TEST(XbStreamScannerTest, TellsAnIncompleteOrMalformedStream) {

@@ -1,5 +1,6 @@
 #include "Relay.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -234,6 +235,43 @@ int ReadExactly(int fd, char* buffer, size_t length) {
   return 0;
 }
 
+// /dev/null open for writing while it lives (fd -1 when not wanted or not opened).
+struct DevNull {
+  explicit DevNull(bool wanted) : fd(wanted ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1) {}
+  ~DevNull() {
+    if (fd >= 0) ::close(fd);
+  }
+  DevNull(const DevNull&) = delete;
+  DevNull& operator=(const DevNull&) = delete;
+  const int fd;
+};
+
+// Takes length bytes, just teed on, out of the pipe fd for the scanner
+// alone: the pieces it must see (chunk headers, paths, captured files) are
+// read into buffer (kBufferBytes) and fed to it; payload it need not see is
+// spliced into nullFd (/dev/null), so the stream is not copied again.
+// 0 or an errno.
+int PassTeed(int fd, int nullFd, size_t length, char* buffer, XbStreamScanner& scanner) {
+  while (length > 0) {
+    bool skippable = false;
+    const uint64_t piece = std::min<uint64_t>(scanner.NextPiece(&skippable), length);
+    if (skippable && piece > 0) {
+      ssize_t n = ::splice(fd, nullptr, nullFd, nullptr, static_cast<size_t>(piece), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n < 0 ? errno : EIO;
+      scanner.Skip(static_cast<uint64_t>(n));
+      length -= static_cast<size_t>(n);
+      continue;
+    }
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(piece == 0 ? length : piece, kBufferBytes));
+    int err = ReadExactly(fd, buffer, take);
+    if (err != 0) return err;
+    scanner.Feed(buffer, take);
+    length -= take;
+  }
+  return 0;
+}
+
 // Waits (briefly) until the pipe toolFd has bytes or outFd has room,
 // whichever held the tee up.
 void AwaitTee(int toolFd, int outFd) {
@@ -391,6 +429,8 @@ RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int
   std::unique_ptr<Sha256> sha(hash ? new Sha256() : nullptr);
   WriterState state{-1, sha.get(), &scanner};
   Delivery delivery(hash, &state);
+  // Where the payload nobody needs to see goes, when the stream is not hashed.
+  const DevNull nullFd(!hash);
   Progress progress("backup", 0);
   bool failed = false;
   uint64_t teed = 0;
@@ -408,14 +448,17 @@ RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int
     }
     ssize_t n = ::tee(toolFd, outFd, kBufferBytes, SPLICE_F_NONBLOCK);
     if (n > 0) {
-      int err = ReadExactly(toolFd, buffer, static_cast<size_t>(n));
+      // Hashed, every byte is read; otherwise only what the scanner must see.
+      const bool readAll = hash || nullFd.fd < 0;
+      int err = readAll ? ReadExactly(toolFd, buffer, static_cast<size_t>(n))
+                        : PassTeed(toolFd, nullFd.fd, static_cast<size_t>(n), buffer, scanner);
       if (err != 0) {
         result.readErrno = err;
         failed = true;
         break;
       }
       teed += static_cast<uint64_t>(n);
-      if (!delivery.Deliver(static_cast<size_t>(n))) {
+      if (readAll && !delivery.Deliver(static_cast<size_t>(n))) {
         failed = true;
         break;
       }

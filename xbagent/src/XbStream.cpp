@@ -37,6 +37,43 @@ const std::string* XbStreamScanner::Captured(const std::string& path) const {
   return it == captured_.end() ? nullptr : &it->second;
 }
 
+uint64_t XbStreamScanner::NextPiece(bool* skippable) const {
+  *skippable = false;
+  switch (state_) {
+    case State::kPayload:
+      *skippable = captureTarget_ == nullptr || payloadOffset_ >= captureLimit_;
+      return payloadLeft_;
+    case State::kBroken:
+      return UINT64_MAX;  // nothing more is looked at
+    default:
+      return need_ - pending_;
+  }
+}
+
+void XbStreamScanner::Skip(uint64_t length) {
+  bool skippable = false;
+  if (length <= NextPiece(&skippable) && skippable) {
+    PayloadTaken(length);
+    return;
+  }
+  // Bytes passed by that had to be seen: the stream can no longer be judged.
+  if (state_ != State::kBroken) problem_ = "bytes at " + std::to_string(position_) + " were not looked at";
+  state_ = State::kBroken;
+}
+
+void XbStreamScanner::PayloadTaken(uint64_t length) {
+  payloadOffset_ += length;
+  payloadLeft_ -= length;
+  payloadBytes_ += length;
+  position_ += length;
+  if (payloadLeft_ == 0) {
+    state_ = State::kHeader;
+    need_ = kHeaderLength;
+    pending_ = 0;
+    captureTarget_ = nullptr;
+  }
+}
+
 void XbStreamScanner::Feed(const char* data, size_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
   while (length > 0 && state_ != State::kBroken) {
@@ -49,18 +86,9 @@ void XbStreamScanner::Feed(const char* data, size_t length) {
         if (captureTarget_->size() < at + keep) captureTarget_->resize(at + keep);
         std::memcpy(&(*captureTarget_)[at], p, keep);
       }
-      payloadOffset_ += take;
-      payloadLeft_ -= take;
-      payloadBytes_ += take;
-      position_ += take;
+      PayloadTaken(take);
       p += take;
       length -= take;
-      if (payloadLeft_ == 0) {
-        state_ = State::kHeader;
-        need_ = kHeaderLength;
-        pending_ = 0;
-        captureTarget_ = nullptr;
-      }
       continue;
     }
     if (state_ == State::kPath) {

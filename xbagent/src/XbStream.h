@@ -24,6 +24,14 @@ class XbStreamScanner {
 
   void Feed(const char* data, size_t length);
 
+  // The bytes the scanner takes next as one piece (a header, a path, a
+  // payload), and whether it need not see them: payload no capture keeps
+  // may be passed by with Skip instead of Feed. A reader that takes a piece
+  // at a time copies little more than the headers.
+  uint64_t NextPiece(bool* skippable) const;
+  // Passes by length (at most the skippable piece) bytes unseen.
+  void Skip(uint64_t length);
+
   // True when nothing was fed or the last chunk was complete, and no
   // malformed chunk was seen.
   bool Complete() const { return problem_.empty() && state_ == State::kHeader && pending_ == 0; }
@@ -43,6 +51,7 @@ class XbStreamScanner {
   void HeaderDone();
   void PathDone();
   void PayloadHeaderDone();
+  void PayloadTaken(uint64_t length);
 
   State state_ = State::kHeader;
   unsigned char fixed_[20] = {};  // header or payload header being assembled
