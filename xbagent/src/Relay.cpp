@@ -254,20 +254,27 @@ struct DevNull {
 int PassTeed(int fd, int nullFd, size_t length, char* buffer, XbStreamScanner& scanner) {
   while (length > 0) {
     bool skippable = false;
-    const uint64_t piece = std::min<uint64_t>(scanner.NextPiece(&skippable), length);
-    if (skippable && piece > 0) {
-      ssize_t n = ::splice(fd, nullptr, nullFd, nullptr, static_cast<size_t>(piece), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return n < 0 ? errno : EIO;
-      scanner.Skip(static_cast<uint64_t>(n));
-      length -= static_cast<size_t>(n);
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(scanner.NextPiece(&skippable),
+                                                                length));
+    if (!skippable) {
+      // At least a byte, so a scanner that wanted none could not stall the loop.
+      const size_t take = std::min(std::max<size_t>(piece, 1), kBufferBytes);
+      int err = ReadExactly(fd, buffer, take);
+      if (err != 0) return err;
+      scanner.Feed(buffer, take);
+      length -= take;
       continue;
     }
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(piece == 0 ? length : piece, kBufferBytes));
-    int err = ReadExactly(fd, buffer, take);
-    if (err != 0) return err;
-    scanner.Feed(buffer, take);
-    length -= take;
+    ssize_t n = ::splice(fd, nullptr, nullFd, nullptr, piece, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {  // cannot happen: the bytes were teed from there
+      struct pollfd in = {fd, POLLIN, 0};
+      ::poll(&in, 1, -1);
+      continue;
+    }
+    if (n <= 0) return n < 0 ? errno : EIO;
+    scanner.Skip(static_cast<uint64_t>(n));
+    length -= static_cast<size_t>(n);
   }
   return 0;
 }
@@ -431,6 +438,8 @@ RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int
   Delivery delivery(hash, &state);
   // Where the payload nobody needs to see goes, when the stream is not hashed.
   const DevNull nullFd(!hash);
+  // Hashed, every byte is read; otherwise only what the scanner must see.
+  const bool readAll = hash || nullFd.fd < 0;
   Progress progress("backup", 0);
   bool failed = false;
   uint64_t teed = 0;
@@ -448,8 +457,6 @@ RelayResult TeeStream(LibMySqlProcess::MySqlChildProcess& child, int toolFd, int
     }
     ssize_t n = ::tee(toolFd, outFd, kBufferBytes, SPLICE_F_NONBLOCK);
     if (n > 0) {
-      // Hashed, every byte is read; otherwise only what the scanner must see.
-      const bool readAll = hash || nullFd.fd < 0;
       int err = readAll ? ReadExactly(toolFd, buffer, static_cast<size_t>(n))
                         : PassTeed(toolFd, nullFd.fd, static_cast<size_t>(n), buffer, scanner);
       if (err != 0) {

@@ -57,7 +57,9 @@ void XbStreamScanner::Skip(uint64_t length) {
     return;
   }
   // Bytes passed by that had to be seen: the stream can no longer be judged.
-  if (state_ != State::kBroken) problem_ = "bytes at " + std::to_string(position_) + " were not looked at";
+  if (state_ != State::kBroken) {
+    problem_ = "bytes at " + std::to_string(position_) + " were not looked at";
+  }
   state_ = State::kBroken;
 }
 
