@@ -120,31 +120,39 @@ stats() {
     }'
 }
 
-# hf NAME --runs N [--warmup W] [other hyperfine options and commands...]:
+# hf NAME --runs N [--warmup W] [other hyperfine options] -n NAME COMMAND...:
 # times the commands in interleaved rounds, one run of each command per
 # round (hyperfine --runs 1), so a machine that speeds up or slows down
-# during the figure weighs on every command alike; warmup rounds come first
-# and are not kept. Every kept run goes to RESULTS/NAME.times as
-# "COMMAND_NAME<tab>seconds", and each round's CSV export is appended to
-# RESULTS/NAME.csv. Returns nonzero (and shows hyperfine's output) when a
+# during the figure weighs on every command alike. Each round starts with the
+# next command in turn, so that none always runs first or always follows the
+# same other (with a fixed order, the first of two identical backups took 2%
+# longer over 20 rounds). Warmup rounds come first and are not kept. Every
+# kept run goes to RESULTS/NAME.times as "COMMAND_NAME<tab>seconds", and each
+# round's CSV export is appended to RESULTS/NAME.csv. Returns nonzero (and shows hyperfine's output) when a
 # command failed.
 hf() {
   local name=$1
   shift
-  local runs=1 warmup=0 args=()
+  local runs=1 warmup=0 args=() names=() cmds=()
   while (($#)); do
     case "$1" in
       --runs) runs=$2; shift 2 ;;
       --warmup) warmup=$2; shift 2 ;;
+      -n) names+=("$2"); cmds+=("$3"); shift 3 ;;
       *) args+=("$1"); shift ;;
     esac
   done
   : >"$RESULTS/$name.times"
   : >"$RESULTS/$name.csv"
-  local round
+  local round i first ordered
   for ((round = -warmup; round < runs; round++)); do
+    ordered=()
+    first=$(((round % ${#cmds[@]} + ${#cmds[@]}) % ${#cmds[@]}))
+    for ((i = 0; i < ${#cmds[@]}; i++)); do
+      ordered+=(-n "${names[(first + i) % ${#cmds[@]}]}" "${cmds[(first + i) % ${#cmds[@]}]}")
+    done
     if ! hyperfine --style basic --runs 1 --export-csv "$WORK/round.csv" "${args[@]}" \
-          >"$RESULTS/$name.log" 2>&1; then
+          "${ordered[@]}" >"$RESULTS/$name.log" 2>&1; then
       echo "run-bench: $name failed:" >&2
       tail -n 15 "$RESULTS/$name.log" >&2
       return 1
