@@ -218,15 +218,21 @@ bool CatchUp(int fileFd, char* buffer, XbStreamScanner& scanner, Sha256& sha, ui
   return true;
 }
 
+// Waits until the pipe fd has bytes: for a read or splice of bytes just
+// teed from there, which cannot find it empty.
+void AwaitReadable(int fd) {
+  struct pollfd in = {fd, POLLIN, 0};
+  ::poll(&in, 1, -1);
+}
+
 // Reads exactly length bytes that are known to be in the pipe fd.
 int ReadExactly(int fd, char* buffer, size_t length) {
   size_t done = 0;
   while (done < length) {
     ssize_t n = ::read(fd, buffer + done, length - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {  // cannot happen: the bytes were teed from there
-      struct pollfd in = {fd, POLLIN, 0};
-      ::poll(&in, 1, -1);
+    if (n < 0 && errno == EAGAIN) {
+      AwaitReadable(fd);
       continue;
     }
     if (n <= 0) return n < 0 ? errno : EIO;
@@ -267,9 +273,8 @@ int PassTeed(int fd, int nullFd, size_t length, char* buffer, XbStreamScanner& s
     }
     ssize_t n = ::splice(fd, nullptr, nullFd, nullptr, piece, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {  // cannot happen: the bytes were teed from there
-      struct pollfd in = {fd, POLLIN, 0};
-      ::poll(&in, 1, -1);
+    if (n < 0 && errno == EAGAIN) {
+      AwaitReadable(fd);
       continue;
     }
     if (n <= 0) return n < 0 ? errno : EIO;
