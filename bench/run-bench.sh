@@ -128,8 +128,8 @@ stats() {
 # same other (with a fixed order, the first of two identical backups took 2%
 # longer over 20 rounds). Warmup rounds come first and are not kept. Every
 # kept run goes to RESULTS/NAME.times as "COMMAND_NAME<tab>seconds", and each
-# round's CSV export is appended to RESULTS/NAME.csv. Returns nonzero (and shows hyperfine's output) when a
-# command failed.
+# round's CSV export is appended to RESULTS/NAME.csv. Returns nonzero (and
+# shows hyperfine's output) when a command failed.
 hf() {
   local name=$1
   shift
@@ -144,12 +144,12 @@ hf() {
   done
   : >"$RESULTS/$name.times"
   : >"$RESULTS/$name.csv"
-  local round i first ordered
+  local round i k count=${#cmds[@]} ordered
   for ((round = -warmup; round < runs; round++)); do
     ordered=()
-    first=$(((round % ${#cmds[@]} + ${#cmds[@]}) % ${#cmds[@]}))
-    for ((i = 0; i < ${#cmds[@]}; i++)); do
-      ordered+=(-n "${names[(first + i) % ${#cmds[@]}]}" "${cmds[(first + i) % ${#cmds[@]}]}")
+    for ((i = 0; i < count; i++)); do
+      k=$(((round + i + count * warmup) % count))
+      ordered+=(-n "${names[k]}" "${cmds[k]}")
     done
     if ! hyperfine --style basic --runs 1 --export-csv "$WORK/round.csv" "${args[@]}" \
           "${ordered[@]}" >"$RESULTS/$name.log" 2>&1; then
@@ -290,7 +290,8 @@ if want 1 || want 2 || want 4 || want 7 || want 9; then
 fi
 
 XB="$(q "$TOOLS/xtrabackup") --defaults-file=$(q "$CNF") --backup --stream=xbstream"
-AGENT="$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --output -"
+AGENT_BACKUP="$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS")"
+AGENT="$AGENT_BACKUP --output -"
 
 # ---------------------------------------------------------------- 1. backup stream
 if want 1; then
@@ -320,7 +321,7 @@ settle
 log "1. backup of bench_big to a directory ($RUNS runs each)"
 if hf backup-dir --runs "$RUNS" --warmup 1 \
      --prepare "rm -rf $(q "$BACKUP_DIR") $(q "$TOOL_FILE"); sync" \
-     -n library "$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --database bench_big --output-dir $(q "$BACKUP_DIR") 2>/dev/null" \
+     -n library "$AGENT_BACKUP --database bench_big --output-dir $(q "$BACKUP_DIR") 2>/dev/null" \
      -n tool-file "$XB --databases bench_big >$(q "$TOOL_FILE") 2>/dev/null" \
      -n tool-file-sync "$XB --databases bench_big >$(q "$TOOL_FILE") 2>/dev/null && sync $(q "$TOOL_FILE")"; then
   row "1d backup to a directory vs tool > file" s "$(hf_stats backup-dir library)" \
@@ -342,7 +343,7 @@ if [[ "$(stat -f -c %T "$RAM_DIR" 2>/dev/null)" == tmpfs ]] &&
   log "1. backup of bench_big to a directory in memory ($RUNS runs each)"
   if hf backup-ram --runs "$RUNS" --warmup 1 \
        --prepare "rm -rf $(q "$RAM_BACKUP_DIR") $(q "$RAM_TOOL_FILE")" \
-       -n library "$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --database bench_big --output-dir $(q "$RAM_BACKUP_DIR") 2>/dev/null" \
+       -n library "$AGENT_BACKUP --database bench_big --output-dir $(q "$RAM_BACKUP_DIR") 2>/dev/null" \
        -n tool-file "$XB --databases bench_big >$(q "$RAM_TOOL_FILE") 2>/dev/null"; then
     row "1f the same in memory (tmpfs) vs tool > file" s "$(hf_stats backup-ram library)" \
         "$(hf_stats backup-ram tool-file)" le 1.03
@@ -352,7 +353,7 @@ if [[ "$(stat -f -c %T "$RAM_DIR" 2>/dev/null)" == tmpfs ]] &&
   rm -rf "$RAM_BACKUP_DIR" "$RAM_TOOL_FILE"
 fi
 perf_stat "1  library (xbagent backup --output-dir)" \
-  "rm -rf $(q "$BACKUP_DIR") && $(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --database bench_big --output-dir $(q "$BACKUP_DIR") 2>/dev/null"
+  "rm -rf $(q "$BACKUP_DIR") && $AGENT_BACKUP --database bench_big --output-dir $(q "$BACKUP_DIR") 2>/dev/null"
 perf_stat "1  tool > file" "$XB --databases bench_big >$(q "$TOOL_FILE") 2>/dev/null"
 perf_stat "1  library (--output - | cat > /dev/null)" "$AGENT --database bench_big 2>/dev/null | cat >/dev/null"
 rm -rf "$BACKUP_DIR" "$TOOL_FILE"
