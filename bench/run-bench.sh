@@ -575,11 +575,13 @@ schema_rss_figure() {
 }
 
 schema_figure() {  # schema_figure TAG LABEL COMMAND
-  local tag=$1 label=$2 cmd=$3
+  local tag=$1 label=$2 cmd=$3 bytes
+  bytes=$(sh -c "$cmd" | wc -c)
   if ! hf "schema-$tag" --runs "$RUNS" --warmup 1 \
        -n library "$(q "$BIN/bench_schema") $(q "$cmd") >/dev/null" \
        -n devnull "$cmd >/dev/null" \
-       -n pipe-cat "$cmd | cat >/dev/null"; then
+       -n pipe-cat "$cmd | cat >/dev/null" \
+       -n floor "$(q "$BIN/bench_capture_floor") $(q "$cmd") $bytes >/dev/null"; then
     row_failed "7  schema capture, $label"
     return 0
   fi
@@ -589,6 +591,13 @@ schema_figure() {  # schema_figure TAG LABEL COMMAND
       "$(hf_stats "schema-$tag" pipe-cat)" le 1.2
   row "7  capture $label vs > /dev/null" s "$(hf_stats "schema-$tag" library)" \
       "$(hf_stats "schema-$tag" devnull)" info -
+  # What keeping the output costs at least: one read loop into a string
+  # sized in advance. Where this floor is itself past the target, so is
+  # every capture that keeps the output.
+  row "7  capture $label vs into a pre-sized string" s "$(hf_stats "schema-$tag" library)" \
+      "$(hf_stats "schema-$tag" floor)" info -
+  row "7  pre-sized string (floor) vs piped to cat" s "$(hf_stats "schema-$tag" floor)" \
+      "$(hf_stats "schema-$tag" pipe-cat)" info -
   if [[ $tag == synthetic ]]; then
     # The runner logs a line per 1023-byte chunk: what that costs a host
     # whose log level lets it through, against one that does not.
