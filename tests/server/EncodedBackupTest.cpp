@@ -176,7 +176,7 @@ TEST_F(EncodedBackupTest, AMissingOrWrongKeyAndAChangedByteAreRefusedBeforeAnyth
 
 // Read on standard input, as from an object-store download: a changed,
 // cut or lengthened stream is refused and the target never created; the good
-// one restores equal tables.
+// one restores equal tables. A backup whose output fails, fails.
 TEST_F(EncodedBackupTest, AStreamOnStandardInputRestoresAndABadOneCreatesNoTarget) {
   const std::string stream = work_ / "stream";
   const std::string manifest = work_ / "manifest.json";
@@ -188,6 +188,14 @@ TEST_F(EncodedBackupTest, AStreamOnStandardInputRestoresAndABadOneCreatesNoTarge
                " --compress" + key + " > " + Q(stream),
            &status);
   ASSERT_EQ(status, 0);
+  // An output that cannot take the stream fails the backup at once: the
+  // encoder's failure stops the relay and its hasher alike.
+  std::string err = RunShell("timeout 120 " + xb + " backup -q --defaults-file " +
+                                 Q(sandbox_.cnf) + " --tool-dir " + Q(sandbox_.toolDir) +
+                                 " --output - --compress" + key + " 2>&1 >/dev/full",
+                             &status);
+  EXPECT_EQ(status, 1) << err;
+  EXPECT_TRUE(Contains(err, "cannot write the encoded stream")) << err;
   const std::string original = Checksums(sandbox_.cnf);
   auto restore = [&](const std::string& name, const std::string& input) {
     Result r;

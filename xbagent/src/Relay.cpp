@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,6 +28,12 @@ namespace {
 
 constexpr size_t kBufferBytes = 1 << 20;
 constexpr size_t kBuffers = 4;
+// With a hasher of its own beside an encoder: the encoder takes its input in
+// jobs of several MiB and stalls between them, so the hasher needs room to
+// run ahead (measured: a compressed backup took 1.04 times as long as the
+// tool piped into zstd with 8 buffers, 1.02 with 16, 1.12 with one thread
+// doing both).
+constexpr size_t kApartBuffers = 16;
 constexpr size_t kErrBufferBytes =
     static_cast<size_t>(LibMySqlProcess::MySqlChildProcess::kErrRetainBytes);
 constexpr double kErrCheckSeconds = 0.02;
@@ -35,59 +42,70 @@ constexpr double kErrCheckSeconds = 0.02;
 constexpr long kFollowPauseNanoseconds = 2 * 1000 * 1000;
 constexpr size_t kCatchUpBuffers = 16;
 
-// A fixed ring of buffers passed from the reader to the writer in order.
+// A fixed ring of buffers passed from the reader to one or two consumers
+// (the writer, and a hasher of its own where the writer has other heavy
+// work): each consumer takes every filled buffer in order, and a buffer is
+// filled again only once every consumer has released it.
 class BufferRing {
  public:
-  BufferRing() {
+  BufferRing(size_t consumers, size_t buffers)
+      : consumers_(consumers), buffers_(buffers), lengths_(buffers) {
     for (auto& buffer : buffers_) buffer.reset(new char[kBufferBytes]);
   }
 
-  // Reader: a free buffer to fill, or null once the writer has given up.
+  // Reader: a free buffer to fill, or null once a consumer has given up.
   char* AcquireFree() {
     std::unique_lock<std::mutex> lock(mutex_);
-    freed_.wait(lock, [this] { return count_ < kBuffers || writerFailed_; });
-    if (writerFailed_) return nullptr;
-    return buffers_[(head_ + count_) % kBuffers].get();
+    freed_.wait(lock, [this] { return published_ - Oldest() < buffers_.size() || failed_; });
+    if (failed_) return nullptr;
+    return buffers_[Slot(published_)].get();
   }
   void Publish(size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
-    lengths_[(head_ + count_) % kBuffers] = length;
-    ++count_;
-    filled_.notify_one();
+    lengths_[Slot(published_)] = length;
+    ++published_;
+    filled_.notify_all();
   }
   void Close() {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    filled_.notify_one();
+    filled_.notify_all();
   }
 
-  // Writer: the next filled buffer, or null at the end.
-  const char* AcquireFilled(size_t* length) {
+  // Consumer: its next filled buffer, or null at the end or once a
+  // consumer has given up.
+  const char* AcquireFilled(size_t consumer, size_t* length) {
     std::unique_lock<std::mutex> lock(mutex_);
-    filled_.wait(lock, [this] { return count_ > 0 || closed_; });
-    if (count_ == 0) return nullptr;
-    *length = lengths_[head_];
-    return buffers_[head_].get();
+    filled_.wait(lock, [&] { return consumed_[consumer] < published_ || closed_ || failed_; });
+    if (failed_ || consumed_[consumer] == published_) return nullptr;
+    *length = lengths_[Slot(consumed_[consumer])];
+    return buffers_[Slot(consumed_[consumer])].get();
   }
-  void Release() {
+  void Release(size_t consumer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    head_ = (head_ + 1) % kBuffers;
-    --count_;
+    ++consumed_[consumer];
     freed_.notify_one();
   }
-  void WriterFailed() {
+  void Failed() {
     std::lock_guard<std::mutex> lock(mutex_);
-    writerFailed_ = true;
+    failed_ = true;
     freed_.notify_one();
+    filled_.notify_all();
   }
 
  private:
-  std::unique_ptr<char[]> buffers_[kBuffers];
-  size_t lengths_[kBuffers] = {};
-  size_t head_ = 0;   // oldest filled buffer
-  size_t count_ = 0;  // filled buffers
+  size_t Slot(uint64_t sequence) const { return static_cast<size_t>(sequence % buffers_.size()); }
+  uint64_t Oldest() const {
+    return consumers_ == 1 ? consumed_[0] : std::min(consumed_[0], consumed_[1]);
+  }
+
+  const size_t consumers_;
+  std::vector<std::unique_ptr<char[]>> buffers_;
+  std::vector<size_t> lengths_;
+  uint64_t published_ = 0;        // buffers filled so far
+  uint64_t consumed_[2] = {0, 0};  // buffers each consumer has released
   bool closed_ = false;
-  bool writerFailed_ = false;
+  bool failed_ = false;
   std::mutex mutex_;
   std::condition_variable filled_;
   std::condition_variable freed_;
@@ -125,13 +143,13 @@ bool WriteBuffer(WriterState* state, const char* data, size_t length) {
 void WriteBuffers(BufferRing* ring, WriterState* state) {
   for (;;) {
     size_t length = 0;
-    const char* data = ring->AcquireFilled(&length);
+    const char* data = ring->AcquireFilled(0, &length);
     if (data == nullptr) return;
     if (!WriteBuffer(state, data, length)) {
-      ring->WriterFailed();
+      ring->Failed();
       return;
     }
-    ring->Release();
+    ring->Release(0);
   }
 }
 
@@ -142,7 +160,23 @@ void WriterLoop(BufferRing* ring, WriterState* state) noexcept {
     // Hashing failed (it does not, short of running out of memory): treat
     // it as an output failure so the backup fails.
     state->writeErrno = EIO;
-    ring->WriterFailed();
+    ring->Failed();
+  }
+}
+
+// The hasher of a ring with two consumers; *failed is set when hashing failed.
+void HashLoop(BufferRing* ring, Sha256* sha, bool* failed) noexcept {
+  try {
+    for (;;) {
+      size_t length = 0;
+      const char* data = ring->AcquireFilled(1, &length);
+      if (data == nullptr) return;
+      sha->Update(data, length);
+      ring->Release(1);
+    }
+  } catch (...) {
+    *failed = true;
+    ring->Failed();
   }
 }
 
@@ -150,18 +184,26 @@ void WriterLoop(BufferRing* ring, WriterState* state) noexcept {
 // takes filled buffers from a ring, so hashing runs alongside the reading.
 // Without it, the reading thread scans and writes each buffer itself: a
 // third busy thread would only compete with the tool for the CPU (measured:
-// a stream to /dev/null took a quarter longer through the ring).
+// a stream to /dev/null took a quarter longer through the ring). Where the
+// writer has heavy work of its own (an encoder), the hash gets a thread of
+// its own too, so the two run side by side instead of one after the other.
 class Delivery {
  public:
-  Delivery(bool threaded, WriterState* state) : state_(state) {
-    if (threaded) {
-      ring_.reset(new BufferRing());
-      writer_ = std::thread(WriterLoop, ring_.get(), state_);
-    } else {
+  Delivery(bool threaded, WriterState* state, bool hashApart = false) : state_(state) {
+    if (!threaded) {
       buffer_.reset(new char[kBufferBytes]);
+      return;
     }
+    const bool apart = hashApart && state_->sha != nullptr;
+    ring_.reset(new BufferRing(apart ? 2 : 1, apart ? kApartBuffers : kBuffers));
+    if (apart) {
+      sha_ = state_->sha;
+      state_->sha = nullptr;
+      hasher_ = std::thread(HashLoop, ring_.get(), sha_, &hashFailed_);
+    }
+    writer_ = std::thread(WriterLoop, ring_.get(), state_);
   }
-  // However the relay is left, the writer finishes before the ring goes.
+  // However the relay is left, the threads finish before the ring goes.
   ~Delivery() { Finish(); }
 
   // A buffer of kBufferBytes to read into, or null once the output failed.
@@ -172,17 +214,22 @@ class Delivery {
     ring_->Publish(length);
     return true;
   }
-  // Waits until everything delivered is written.
+  // Waits until everything delivered is written (and hashed).
   void Finish() {
     if (!ring_) return;
     ring_->Close();
     if (writer_.joinable()) writer_.join();
+    if (hasher_.joinable()) hasher_.join();
+    if (hashFailed_ && state_->writeErrno == 0) state_->writeErrno = EIO;
   }
 
  private:
   WriterState* state_;
   std::unique_ptr<BufferRing> ring_;
   std::thread writer_;
+  std::thread hasher_;
+  Sha256* sha_ = nullptr;
+  bool hashFailed_ = false;
   std::unique_ptr<char[]> buffer_;
 };
 
@@ -317,9 +364,9 @@ namespace {
 
 // RelayStream's loop, into what state names.
 RelayResult Relay(LibMySqlProcess::MySqlChildProcess& child, WriterState& state, bool threaded,
-                  ToolOutput& toolErrors) {
+                  ToolOutput& toolErrors, bool hashApart = false) {
   RelayResult result;
-  Delivery delivery(threaded, &state);
+  Delivery delivery(threaded, &state, hashApart);
 
   Progress progress("backup", 0);
   bool failed = false;
@@ -390,7 +437,7 @@ RelayResult RelayStreamTo(LibMySqlProcess::MySqlChildProcess& child, const Chunk
                           XbStreamScanner& scanner, ToolOutput& toolErrors) {
   Sha256 sha;
   WriterState state{-1, &sha, &scanner, &sink};
-  RelayResult result = Relay(child, state, true, toolErrors);
+  RelayResult result = Relay(child, state, true, toolErrors, true);
   result.sha256 = sha.FinalHex();
   return result;
 }

@@ -7,7 +7,10 @@
 // When hashing, two threads share the work so hashing does not slow the
 // stream: this thread reads the tool's output into one of a few 1 MiB
 // buffers; a worker scans, hashes and writes the filled buffers in order.
-// Without hashing, this thread scans and writes each buffer itself.
+// Handing the stream to an encoder, a third thread hashes the same buffers
+// while the worker feeds the encoder (16 buffers, so the hash can run ahead
+// of an encoder that takes its input in jobs). Without hashing, this thread
+// scans and writes each buffer itself.
 
 #include <cstdint>
 #include <string>

@@ -3,8 +3,8 @@
 // here (StreamCodec: compression, then encryption), which hashes what it
 // produces and writes it to the stream file or standard output. No pipe lies
 // between the relay and the encoder, so the stream is not copied through the
-// kernel twice more. Memory stays bounded: zstd's window per worker, one
-// encryption chunk.
+// kernel twice more. Memory stays bounded: the relay's buffers, zstd's
+// window per worker, one encryption chunk.
 
 #include "../Common.h"
 #include "../Fs.h"
