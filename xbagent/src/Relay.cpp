@@ -189,18 +189,14 @@ void HashLoop(BufferRing* ring, Sha256* sha, bool* failed) noexcept {
 // its own too, so the two run side by side instead of one after the other.
 class Delivery {
  public:
-  Delivery(bool threaded, WriterState* state, bool hashApart = false) : state_(state) {
+  // apartSha: hashed on a thread of its own (the writer's state then has none).
+  Delivery(bool threaded, WriterState* state, Sha256* apartSha = nullptr) : state_(state) {
     if (!threaded) {
       buffer_.reset(new char[kBufferBytes]);
       return;
     }
-    const bool apart = hashApart && state_->sha != nullptr;
-    ring_.reset(new BufferRing(apart ? 2 : 1, apart ? kApartBuffers : kBuffers));
-    if (apart) {
-      sha_ = state_->sha;
-      state_->sha = nullptr;
-      hasher_ = std::thread(HashLoop, ring_.get(), sha_, &hashFailed_);
-    }
+    ring_.reset(new BufferRing(apartSha ? 2 : 1, apartSha ? kApartBuffers : kBuffers));
+    if (apartSha) hasher_ = std::thread(HashLoop, ring_.get(), apartSha, &hashFailed_);
     writer_ = std::thread(WriterLoop, ring_.get(), state_);
   }
   // However the relay is left, the threads finish before the ring goes.
@@ -228,7 +224,6 @@ class Delivery {
   std::unique_ptr<BufferRing> ring_;
   std::thread writer_;
   std::thread hasher_;
-  Sha256* sha_ = nullptr;
   bool hashFailed_ = false;
   std::unique_ptr<char[]> buffer_;
 };
@@ -364,9 +359,9 @@ namespace {
 
 // RelayStream's loop, into what state names.
 RelayResult Relay(LibMySqlProcess::MySqlChildProcess& child, WriterState& state, bool threaded,
-                  ToolOutput& toolErrors, bool hashApart = false) {
+                  ToolOutput& toolErrors, Sha256* apartSha = nullptr) {
   RelayResult result;
-  Delivery delivery(threaded, &state, hashApart);
+  Delivery delivery(threaded, &state, apartSha);
 
   Progress progress("backup", 0);
   bool failed = false;
@@ -436,8 +431,8 @@ RelayResult RelayStream(LibMySqlProcess::MySqlChildProcess& child, int outFd, bo
 RelayResult RelayStreamTo(LibMySqlProcess::MySqlChildProcess& child, const ChunkSink& sink,
                           XbStreamScanner& scanner, ToolOutput& toolErrors) {
   Sha256 sha;
-  WriterState state{-1, &sha, &scanner, &sink};
-  RelayResult result = Relay(child, state, true, toolErrors, true);
+  WriterState state{-1, nullptr, &scanner, &sink};
+  RelayResult result = Relay(child, state, true, toolErrors, &sha);
   result.sha256 = sha.FinalHex();
   return result;
 }
