@@ -4,83 +4,85 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <new>
 
 namespace XtraBackup {
 namespace detail {
 
 namespace {
 
-// Output up to this size goes straight into the string: the usual schema
-// dump is small, and needs neither blocks nor a second copy.
-constexpr size_t kDirectBytes = 1024 * 1024;
-// One huge page: the kernel places a mapping of this size on a huge-page
-// boundary, and the peak holds at most one block beyond the output.
-constexpr size_t kBlockBytes = 2 * 1024 * 1024;
+constexpr size_t kMiB = 1024 * 1024;
+// Output up to this size grows the string as it would by itself: the usual
+// schema dump is small.
+constexpr size_t kDirectBytes = kMiB;
+// Past it, the room reserved in one step.
+constexpr size_t kReserveBytes = 1024 * kMiB;
+// Beyond the reservation, or where it is refused, each growth reserves this
+// many times the capacity it outgrew.
+constexpr size_t kGrowthFactor = 4;
+// A capture of at most this size is moved into a string of its own size at
+// the end: the move takes a few milliseconds.
+constexpr size_t kTrimUpTo = 16 * kMiB;
+// A move copies the text in pieces of this size, giving back the old copy's
+// pages behind each piece.
+constexpr size_t kMovePiece = 2 * kMiB;
 constexpr uintptr_t kPageBytes = 4096;
-// The string's own memory is advised only from this size on: allocators map
-// requests this large on their own (glibc's threshold tops out at 32 MiB), so
-// the advice cannot reach the heap other allocations share.
-constexpr size_t kAdviseStringFrom = 32 * 1024 * 1024;
+// The string's memory is advised for huge pages only from this size on:
+// allocators map requests this large on their own (glibc's threshold tops out
+// at 32 MiB), so the advice cannot reach the heap other allocations share.
+constexpr size_t kAdviseFrom = 32 * kMiB;
 
-// Advice only: where huge pages are off or unavailable the kernel uses small
-// pages, and nothing else changes.
-void AdviseHugePages(void* begin, size_t length) {
+// Advice only, for the whole pages within [begin, begin + length): where the
+// kernel declines it, nothing else changes.
+void AdviseWholePages(const char* begin, size_t length, int advice) {
   const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + kPageBytes - 1) & ~(kPageBytes - 1);
   const uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + length) & ~(kPageBytes - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+
+// Appends `from` to `to`, whose capacity holds it. `from` is dropped right
+// after, so the pages behind each piece are given back as it goes: the two
+// copies are never held whole at once.
+void MoveText(const std::string& from, std::string& to) {
+  for (size_t done = 0; done < from.size();) {
+    const size_t count = std::min(kMovePiece, from.size() - done);
+    to.append(from.data() + done, count);
+    done += count;
+    AdviseWholePages(from.data(), done, MADV_DONTNEED);
+  }
 }
 
 }  // namespace
 
-OutputCollector::OutputCollector(std::string& target) : target_(target) {}
-
-// Blocks are left only when Flush could not size the string.
-OutputCollector::~OutputCollector() {
-  for (Block& block : blocks_) munmap(block.data, kBlockBytes);
-}
-
 void OutputCollector::Append(const char* data, size_t length) {
-  while (length > 0) {
-    if (blocks_.empty() && target_.size() + length <= kDirectBytes) {
-      target_.append(data, length);
-      return;
-    }
-    if ((blocks_.empty() || blocks_.back().used == kBlockBytes) && !AddBlock()) {
-      // Without memory for a block, the string grows as it would by itself.
-      Flush();
-      target_.append(data, length);
-      return;
-    }
-    Block& block = blocks_.back();
-    const size_t count = std::min(length, kBlockBytes - block.used);
-    std::memcpy(block.data + block.used, data, count);
-    block.used += count;
-    blockedBytes_ += count;
-    data += count;
-    length -= count;
-  }
+  const size_t needed = target_.size() + length;
+  if (needed > target_.capacity() && needed > kDirectBytes) Grow(needed);
+  target_.append(data, length);
 }
 
-void OutputCollector::Flush() {
-  if (blocks_.empty()) return;
-  const size_t start = target_.size();
-  target_.reserve(start + blockedBytes_);
-  if (blockedBytes_ >= kAdviseStringFrom) AdviseHugePages(&target_[0] + start, blockedBytes_);
-  for (Block& block : blocks_) {
-    target_.append(block.data, block.used);  // within the reserved capacity: cannot throw
-    munmap(block.data, kBlockBytes);
-  }
-  blocks_.clear();
-  blockedBytes_ = 0;
+// Nothing here throws: a refused reservation keeps the string as it is.
+OutputCollector::~OutputCollector() {
+  const size_t size = target_.size();
+  if (grown_ && size <= kTrimUpTo && target_.capacity() > 2 * size) MoveTo(size);
 }
 
-bool OutputCollector::AddBlock() {
-  blocks_.reserve(blocks_.size() + 1);  // so the mapping below is never lost to a throw
-  void* memory = mmap(nullptr, kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return false;
-  AdviseHugePages(memory, kBlockBytes);
-  blocks_.push_back(Block{static_cast<char*>(memory), 0});
+// Without room for either step, the string grows by itself on the append.
+void OutputCollector::Grow(size_t needed) {
+  if (target_.capacity() < kReserveBytes && MoveTo(std::max(needed, kReserveBytes))) return;
+  MoveTo(std::max(needed, target_.capacity() * kGrowthFactor));
+}
+
+bool OutputCollector::MoveTo(size_t capacity) {
+  std::string next;
+  try {
+    next.reserve(capacity);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (capacity >= kAdviseFrom) AdviseWholePages(&next[0], capacity, MADV_HUGEPAGE);
+  MoveText(target_, next);
+  target_.swap(next);
+  grown_ = true;
   return true;
 }
 

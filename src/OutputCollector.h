@@ -2,45 +2,42 @@
 
 // Collects a child's standard output, of any length, into a caller's string.
 //
-// A capture can run to hundreds of megabytes. Growing the string as the bytes
-// arrive copies the text at every growth and, right after one, holds the old
-// and the new copy at once: up to twice the output in memory. Here the text
-// beyond a small first part goes into fixed-size blocks of anonymous memory
-// instead; Flush then sizes the string once and moves the blocks in, giving
-// each block back as soon as it is copied. The peak stays near the output's
-// own size plus one block, whatever that size is. Large regions are advised
-// for transparent huge pages, which turns the kernel's page-by-page faulting
-// of fresh memory, the main cost of a large capture, into one fault per 2 MiB.
+// A capture can run to hundreds of megabytes. A string that grows by itself
+// doubles its capacity, copying the text each time: the copies stall the read
+// loop while the child waits on a full pipe, they touch about twice the
+// output in fresh memory (which the kernel clears page by page), and right
+// after a growth the old and the new copy are held at once, up to twice the
+// output in memory. Here, once the output outgrows a small first part, the
+// string reserves room for a large capture in one step. A reservation is
+// address space, not memory: only the pages written are ever backed, so the
+// text is written once, where it stays. A short capture is trimmed at the
+// end; a long one keeps the unused room, since trimming would copy it all.
+// Where an output outgrows the reservation, or the reservation is refused,
+// the capacity grows fourfold, and every move gives back the old copy's
+// pages behind it, so the peak stays near the output's own size.
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 namespace XtraBackup {
 namespace detail {
 
 class OutputCollector {
  public:
-  explicit OutputCollector(std::string& target);
+  explicit OutputCollector(std::string& target) : target_(target) {}
+  // Gives back the room a short capture left unused.
   ~OutputCollector();
   OutputCollector(const OutputCollector&) = delete;
   OutputCollector& operator=(const OutputCollector&) = delete;
 
   void Append(const char* data, size_t length);
-  // Moves everything appended so far into the target string, in order.
-  void Flush();
 
  private:
-  struct Block {
-    char* data;
-    size_t used;
-  };
-
-  bool AddBlock();
+  void Grow(size_t needed);
+  bool MoveTo(size_t capacity);
 
   std::string& target_;
-  std::vector<Block> blocks_;
-  size_t blockedBytes_ = 0;
+  bool grown_ = false;
 };
 
 }  // namespace detail

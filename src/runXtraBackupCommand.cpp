@@ -27,9 +27,11 @@ constexpr int kErrNoAgain = 11;
 constexpr int kErrNoBrokenPipe = 32;
 
 // Reads standard output to its end, appending each chunk up to its first zero
-// byte. A broken pipe ends the output like a zero-byte read.
-CKaError ReadToEnd(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
-                   detail::OutputCollector& collector) {
+// byte to sOutput. A broken pipe ends the output like a zero-byte read.
+// Everything read is in sOutput when this returns, after a failed read too.
+CKaError CollectOutput(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
+                       std::string& sOutput) {
+  detail::OutputCollector collector(sOutput);
   for (;;) {
     std::memset(buffer, 0, kOutZeroedBytes);
     long nLength = kOutChunk;
@@ -51,15 +53,6 @@ CKaError ReadToEnd(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
     XB_LOG(kLog, 0, "ReadBuf failed,lastErr = [%d]", nLastErr);
     return XB_FAIL(kLog, "ReadBuf failed,lastErr = [%d]", nLastErr);
   }
-}
-
-// Everything read is in sOutput when this returns, after a failed read too.
-CKaError CollectOutput(LibMySqlProcess::MySqlChildProcess* pProcess, char* buffer,
-                       std::string& sOutput) {
-  detail::OutputCollector collector(sOutput);
-  CKaError result = ReadToEnd(pProcess, buffer, collector);
-  collector.Flush();
-  return result;
 }
 
 // One read of the child's standard error into `buffer`, zero-terminated.

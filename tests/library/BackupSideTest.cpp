@@ -702,6 +702,27 @@ TEST_F(BackupSide, SchemaDumpKeepsALargeOutputWhole) {
   EXPECT_TRUE(output == expected);
 }
 
+TEST_F(BackupSide, SchemaDumpKeepsOutputsPastTheFirstMegabyteWholeAndInOrder) {
+  // Just past the first part (moved into a string of its own size at the
+  // end), and one long enough to keep the room it was given.
+  for (const char* last : {"170000", "3000000"}) {
+    SCOPED_TRACE(last);
+    FakeTool dump;
+    dump.extraShell = std::string("seq 1 ") + last;
+    dump.Install(toolDir_, "dump");
+    std::string output = "-- already here\n";
+    XtraBackupUtil util;
+    log_->SetLevel(2);  // leave out the per-read messages
+    ASSERT_FALSE(util.getSchemaDataForXtrabackup(toolDir_ + "/dump", output).IsError());
+    const std::string expected = "-- already here\n" + RunShell(std::string("seq 1 ") + last);
+    EXPECT_EQ(output.size(), expected.size());
+    EXPECT_TRUE(output == expected);
+    if (output.size() < 16 * 1024 * 1024) {
+      EXPECT_LE(output.capacity(), 2 * output.size());
+    }
+  }
+}
+
 TEST_F(BackupSide, SchemaDumpFailureCarriesTheToolsTextLiterally) {
   FakeTool dump;
   dump.stderrText = "oops 100%s %d\n";
