@@ -1,6 +1,8 @@
 #include "OutputCollector.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -52,6 +54,21 @@ void MoveText(const std::string& from, std::string& to) {
   }
 }
 
+// Whether the kernel charges reserved room as if it were used (strict
+// overcommit): a large reservation could then make other allocations of the
+// host fail while the capture lives.
+bool ReservationsAreCharged() {
+  static const bool charged = [] {
+    const int fd = ::open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char mode = '0';
+    const bool read = ::read(fd, &mode, 1) == 1;
+    ::close(fd);
+    return read && mode == '2';
+  }();
+  return charged;
+}
+
 }  // namespace
 
 void OutputCollector::Append(const char* data, size_t length) {
@@ -68,7 +85,10 @@ OutputCollector::~OutputCollector() {
 
 // Without room for either step, the string grows by itself on the append.
 void OutputCollector::Grow(size_t needed) {
-  if (target_.capacity() < kReserveBytes && MoveTo(std::max(needed, kReserveBytes))) return;
+  if (target_.capacity() < kReserveBytes && !ReservationsAreCharged() &&
+      MoveTo(std::max(needed, kReserveBytes))) {
+    return;
+  }
   MoveTo(std::max(needed, target_.capacity() * kGrowthFactor));
 }
 

@@ -12,8 +12,9 @@
 // address space, not memory: only the pages written are ever backed, so the
 // text is written once, where it stays. A short capture is trimmed at the
 // end; a long one keeps the unused room, since trimming would copy it all.
-// Where an output outgrows the reservation, or the reservation is refused,
-// the capacity grows fourfold, and every move gives back the old copy's
+// Where an output outgrows the reservation, where it is refused, or where
+// the kernel would charge it as if it were used (strict overcommit), the
+// capacity grows fourfold, and every move gives back the old copy's
 // pages behind it, so the peak stays near the output's own size.
 
 #include <cstddef>
