@@ -99,7 +99,7 @@ bool OutputCollector::MoveTo(size_t capacity) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (capacity >= kAdviseFrom) AdviseWholePages(&next[0], capacity, MADV_HUGEPAGE);
+  if (capacity >= kAdviseFrom) AdviseWholePages(next.data(), capacity, MADV_HUGEPAGE);
   MoveText(target_, next);
   target_.swap(next);
   grown_ = true;
