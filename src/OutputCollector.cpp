@@ -35,7 +35,7 @@ constexpr uintptr_t kPageBytes = 4096;
 // share. The room fills at the pace of a pipe, and a huge page costs a 2 MiB
 // clear at its first byte (plus compaction where the kernel defragments for
 // advised memory); in a virtual machine that hands free memory back to its
-// host, every huge page is memory the host must supply again. A mariadb-dump
+// host, a fresh huge page is likely memory the host must supply again. A mariadb-dump
 // of 200 MB took 2.4 s captured into huge pages there, 1.1 s into small ones.
 constexpr size_t kAdviseFrom = 32 * kMiB;
 
