@@ -104,8 +104,19 @@ want() { [[ -z $ONLY || ",$ONLY," == *",$1,"* ]]; }
 # Lets the previous figure's writes reach the disk first: background
 # writeback of gigabytes otherwise competes with the next figure for the CPU.
 settle() {
+  fresh_memory_probe
   sync
   sleep 1
+}
+
+# Logs how long touching 1 GiB of fresh memory takes right now. On a virtual
+# machine that hands freed memory back to its host this swings (0.3 s to 2 s
+# seen), and the figures that fill gigabytes of page cache swing with it.
+fresh_memory_probe() {
+  local start=$EPOCHREALTIME
+  dd if=/dev/zero of=/dev/null bs=1024M count=1 iflag=fullblock 2>/dev/null
+  log "   1 GiB of fresh memory touched in $(awk -v a="$start" -v b="$EPOCHREALTIME" \
+        'BEGIN { printf "%.2f", b - a }') s"
 }
 q() { printf '%q' "$1"; }
 
@@ -128,7 +139,11 @@ stats() {
 # during the figure weighs on every command alike. Each round starts with the
 # next command in turn, so that none always runs first or always follows the
 # same other (with a fixed order, the first of two identical backups took 2%
-# longer over 20 rounds). Warmup rounds come first and are not kept. Every
+# longer over 20 rounds). N is rounded up to a multiple of the number of
+# commands, so each command starts as many rounds as the others (with 7
+# rounds of two, the first named started 4; in a full run where every other
+# round was slow, that put its median on a slow run). Warmup rounds come
+# first and are not kept. Every
 # kept run goes to RESULTS/NAME.times as "COMMAND_NAME<tab>seconds", and each
 # round's CSV export is appended to RESULTS/NAME.csv. Returns nonzero (and
 # shows hyperfine's output) when a command failed.
@@ -157,9 +172,12 @@ hf() {
     prepare="${prepare:+$prepare && }dd if=/dev/zero of=/dev/null bs=${WARM_MIB}M count=1 iflag=fullblock 2>/dev/null"
   fi
   [[ -z $prepare ]] || args+=(--prepare "$prepare")
+  # As many rounds as make every command start the same number of them.
+  local count=${#cmds[@]}
+  runs=$(((runs + count - 1) / count * count))
   : >"$RESULTS/$name.times"
   : >"$RESULTS/$name.csv"
-  local round i k count=${#cmds[@]} ordered
+  local round i k ordered
   for ((round = -warmup; round < runs; round++)); do
     ordered=()
     for ((i = 0; i < count; i++)); do
@@ -745,7 +763,7 @@ for _ in \$(seq 1 120); do
   sleep 0.5
 done
 SETTLE
-restore_library="$(q "$BIN/xbagent") -q restore --database bench_restore --from $(q "$RESTORE_BACKUP") --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --replace"
+restore_library="$(q "$BIN/xbagent") -q --log $(q "$RESULTS/restore-library.log") restore --database bench_restore --from $(q "$RESTORE_BACKUP") --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS") --replace"
 restore_by_hand="$(q "$ROOT/bench/restore-by-hand.sh") $(q "$TOOLS") $(q "$CNF") $(q "$RESTORE_BACKUP/backup.xbstream") bench_restore $(q "$RESTORE_STAGING")"
 settle
 log "10. one-database restore of $RESTORE_TABLES tables ($RUNS runs each)"
@@ -758,6 +776,10 @@ if hf restore --runs "$RUNS" --warmup 1 --warm --prepare "sh $(q "$WORK/settle-s
 else
   row_failed "10 one-database restore"
 fi
+# Where each of the library's runs spent its time (warmup first).
+while read -r phases; do
+  log "   library: $phases"
+done < <(grep -o 'restored in .*' "$RESULTS/restore-library.log" || true)
 perf_stat "10 library (restore --database --replace)" "$restore_library >/dev/null 2>&1"
 perf_stat "10 by hand (restore-by-hand.sh)" "$restore_by_hand >/dev/null"
 rm -rf "$RESTORE_BACKUP" "$RESTORE_STAGING"
@@ -767,7 +789,7 @@ fi  # figure 10
 
 echo
 echo "xbagent/library benchmark: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)," \
-     "$RUNS runs per figure$( ((QUICK)) && echo ', --quick sizes')"
+     "$RUNS runs per figure (rounded up to a multiple of its commands)$( ((QUICK)) && echo ', --quick sizes')"
 print_table
 print_perf_table
 echo
