@@ -1,13 +1,22 @@
 // xbagent's backup logic that needs no server: comparing two schema dumps,
-// the tool's "left out" lines, and a staging copy's .isl files.
+// the tool's "left out" lines, a staging copy's .isl files, and following a
+// stream file that a child writes.
 
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <linux/ioprio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+#include <zuMySqlChildProcess/MySqlChildProcess.h>
 
 #include "../../xbagent/src/Common.h"
+#include "../../xbagent/src/Relay.h"
 #include "../../xbagent/src/RemoteTablespaces.h"
+#include "../../xbagent/src/Sha256.h"
 #include "../../xbagent/src/ToolOutput.h"
 #include "../../xbagent/src/backup/BackupPhases.h"
 #include "harness/Harness.h"
@@ -137,6 +146,39 @@ TEST(RemoteTablespacesTest, OnlyPlainAbsoluteTablespacePathsAreUsable) {
   for (const Case& c : cases) {
     EXPECT_EQ(xbagent::RemotePathProblem(c.path).empty(), c.usable) << c.path;
   }
+}
+
+int ThisThreadsIoPriority() {
+  return static_cast<int>(::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, 0));
+}
+
+// The follower counts and hashes every byte the child wrote, across several
+// writeback batches, and hands this thread back the I/O priority it had.
+TEST(FollowStreamFileTest, HashesWhatTheChildWroteAndPutsTheIoPriorityBack) {
+  const int before = IOPRIO_PRIO_VALUE(IOPRIO_CLASS_BE, 5);
+  ASSERT_EQ(::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, before), 0);
+  const size_t size = (20u << 20) + 123;
+  xbtest::TempDir dir("xbagent-follow");
+  const std::string path = dir / "stream.xb";
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  LibMySqlProcess::MySqlChildProcess child;
+  ASSERT_EQ(child.Initialize("head -c " + std::to_string(size) + " /dev/zero", "", ""), 0);
+  ASSERT_EQ(child.SetStdoutDescriptor(fd), 0);
+  ASSERT_EQ(child.ZU_CreateProcess(true, false, true, true), 0);
+  xbagent::XbStreamScanner scanner;
+  xbagent::ToolOutput errors("head");
+  xbagent::RelayResult result = xbagent::FollowStreamFile(child, fd, scanner, errors);
+  ::close(fd);
+
+  const std::string zeros(size, '\0');
+  xbagent::Sha256 expected;
+  expected.Update(zeros.data(), zeros.size());
+  EXPECT_EQ(result.bytes, size);
+  EXPECT_EQ(result.sha256, expected.FinalHex());
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(ThisThreadsIoPriority(), before);
+  ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_NONE, 0));
 }
 
 }  // namespace

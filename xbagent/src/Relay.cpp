@@ -10,9 +10,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/ioprio.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,6 +43,9 @@ constexpr double kErrCheckSeconds = 0.02;
 // the tool: short against the time the tool takes to write a buffer's worth.
 constexpr long kFollowPauseNanoseconds = 2 * 1000 * 1000;
 constexpr size_t kCatchUpBuffers = 16;
+// How much of the stream file the follower has read before it starts
+// writing that stretch out.
+constexpr uint64_t kWritebackBatchBytes = 8 << 20;
 
 // A fixed ring of buffers passed from the reader to one or two consumers
 // (the writer, and a hasher of its own where the writer has other heavy
@@ -250,15 +255,48 @@ bool CatchUp(int fileFd, char* buffer, XbStreamScanner& scanner, Sha256& sha, ui
     if (n == 0) return true;
     scanner.Feed(buffer, static_cast<size_t>(n));
     sha.Update(buffer, static_cast<size_t>(n));
-    // The file reaches the disk at the kernel's pace, as the tool's own
-    // output would, and with the backup's closing fdatasync: forcing it out
-    // while the tool reads the tablespaces made the tool's reads wait.
     *offset += static_cast<uint64_t>(n);
     *gotSome = true;
     if (static_cast<size_t>(n) < kBufferBytes) return true;
   }
   return true;
 }
+
+// Writes the stream file out behind the follower, stretch by stretch, so the
+// backup's closing fdatasync finds little left to write. The writes are
+// issued at the idle I/O priority (this thread's, for as long as this
+// lives): where the disk's scheduler honours it, the tool's reads of the
+// tablespaces and the server's own I/O go first. At the normal priority,
+// 1 MiB at a time, the tool's reads waited behind them.
+class BackgroundWriteback {
+ public:
+  explicit BackgroundWriteback(int fd)
+      : fd_(fd), savedPriority_(static_cast<int>(::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, 0))) {
+    if (savedPriority_ >= 0) {
+      ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
+    }
+  }
+  BackgroundWriteback(const BackgroundWriteback&) = delete;
+  BackgroundWriteback& operator=(const BackgroundWriteback&) = delete;
+  ~BackgroundWriteback() {
+    if (savedPriority_ >= 0) ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, savedPriority_);
+  }
+
+  // The file is read up to offset: starts writing out each whole batch
+  // before it (best effort; the closing fdatasync writes whatever is left).
+  void ReadUpTo(uint64_t offset) {
+    const uint64_t end = offset / kWritebackBatchBytes * kWritebackBatchBytes;
+    if (end <= started_) return;
+    ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(end - started_),
+                      SYNC_FILE_RANGE_WRITE);
+    started_ = end;
+  }
+
+ private:
+  const int fd_;
+  const int savedPriority_;
+  uint64_t started_ = 0;
+};
 
 // Waits until the pipe fd has bytes: for a read or splice of bytes just
 // teed from there, which cannot find it empty.
@@ -446,6 +484,7 @@ RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int file
   uint64_t offset = 0;
   bool failed = false;
   bool exited = false;
+  BackgroundWriteback writeback(fileFd);
   for (;;) {
     if (StopRequested()) {
       result.stopped = true;
@@ -457,6 +496,7 @@ RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int file
       failed = true;
       break;
     }
+    writeback.ReadUpTo(offset);
     progress.Update(offset);
     // Once the tool has exited, what it wrote is all in the file: one more
     // read to its end (above) and the stream is complete.

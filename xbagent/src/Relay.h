@@ -50,7 +50,9 @@ RelayResult RelayStreamTo(LibMySqlProcess::MySqlChildProcess& child, const Chunk
 // has exited and every byte it wrote was read. The stream then costs the
 // tool no pipe; a read failure or a stop signal stops the tool as above. The
 // result counts and hashes the file's bytes; writeErrno stays 0 (the tool
-// itself fails when it cannot write).
+// itself fails when it cannot write). What was read is written out behind
+// the follower at the idle I/O priority, which the calling thread has only
+// while this runs.
 RelayResult FollowStreamFile(LibMySqlProcess::MySqlChildProcess& child, int fileFd,
                              XbStreamScanner& scanner, ToolOutput& toolErrors);
 
