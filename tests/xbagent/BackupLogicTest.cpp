@@ -6,14 +6,13 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/ioprio.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <zuMySqlChildProcess/MySqlChildProcess.h>
 
 #include "../../xbagent/src/Common.h"
+#include "../../xbagent/src/IoPriority.h"
 #include "../../xbagent/src/Relay.h"
 #include "../../xbagent/src/RemoteTablespaces.h"
 #include "../../xbagent/src/Sha256.h"
@@ -148,15 +147,11 @@ TEST(RemoteTablespacesTest, OnlyPlainAbsoluteTablespacePathsAreUsable) {
   }
 }
 
-int ThisThreadsIoPriority() {
-  return static_cast<int>(::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, 0));
-}
-
 // The follower counts and hashes every byte the child wrote, across several
 // writeback batches, and hands this thread back the I/O priority it had.
 TEST(FollowStreamFileTest, HashesWhatTheChildWroteAndPutsTheIoPriorityBack) {
-  const int before = IOPRIO_PRIO_VALUE(IOPRIO_CLASS_BE, 5);
-  ASSERT_EQ(::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, before), 0);
+  const int before = xbagent::ioprio::Value(xbagent::ioprio::kClassBestEffort, 5);
+  ASSERT_TRUE(xbagent::ioprio::SetForThisThread(before));
   const size_t size = (20u << 20) + 123;
   xbtest::TempDir dir("xbagent-follow");
   const std::string path = dir / "stream.xb";
@@ -177,8 +172,8 @@ TEST(FollowStreamFileTest, HashesWhatTheChildWroteAndPutsTheIoPriorityBack) {
   EXPECT_EQ(result.bytes, size);
   EXPECT_EQ(result.sha256, expected.FinalHex());
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(ThisThreadsIoPriority(), before);
-  ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_NONE, 0));
+  EXPECT_EQ(xbagent::ioprio::OfThisThread(), before);
+  xbagent::ioprio::SetForThisThread(xbagent::ioprio::Value(xbagent::ioprio::kClassNone, 0));
 }
 
 }  // namespace

@@ -10,17 +10,16 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/ioprio.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "Commands.h"
 #include "Common.h"
 #include "Fs.h"
+#include "IoPriority.h"
 #include "Progress.h"
 #include "Sha256.h"
 
@@ -271,15 +270,13 @@ bool CatchUp(int fileFd, char* buffer, XbStreamScanner& scanner, Sha256& sha, ui
 class BackgroundWriteback {
  public:
   explicit BackgroundWriteback(int fd)
-      : fd_(fd), savedPriority_(static_cast<int>(::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, 0))) {
-    if (savedPriority_ >= 0) {
-      ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
-    }
+      : fd_(fd), savedPriority_(ioprio::OfThisThread()) {
+    if (savedPriority_ >= 0) ioprio::SetForThisThread(ioprio::Value(ioprio::kClassIdle, 0));
   }
   BackgroundWriteback(const BackgroundWriteback&) = delete;
   BackgroundWriteback& operator=(const BackgroundWriteback&) = delete;
   ~BackgroundWriteback() {
-    if (savedPriority_ >= 0) ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, savedPriority_);
+    if (savedPriority_ >= 0) ioprio::SetForThisThread(savedPriority_);
   }
 
   // The file is read up to offset: starts writing out each whole batch
