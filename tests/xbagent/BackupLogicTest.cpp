@@ -13,6 +13,7 @@
 
 #include "../../xbagent/src/Common.h"
 #include "../../xbagent/src/IoPriority.h"
+#include "../../xbagent/src/MappedSha256.h"
 #include "../../xbagent/src/Relay.h"
 #include "../../xbagent/src/RemoteTablespaces.h"
 #include "../../xbagent/src/Sha256.h"
@@ -174,6 +175,51 @@ TEST(FollowStreamFileTest, HashesWhatTheChildWroteAndPutsTheIoPriorityBack) {
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(xbagent::ioprio::OfThisThread(), before);
   xbagent::ioprio::SetForThisThread(xbagent::ioprio::Value(xbagent::ioprio::kClassNone, 0));
+}
+
+// A file of size bytes, each byte its offset modulo 251, opened for reading.
+int PatternFile(const std::string& path, size_t size, std::string* content) {
+  content->resize(size);
+  for (size_t i = 0; i < size; ++i) (*content)[i] = static_cast<char>(i % 251);
+  xbtest::WriteFile(path, *content);
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+// Hashed through the mapping, window by window, the digest is the file's;
+// a stop, a file cut short under the hash and a pipe each end as they say.
+TEST(MappedSha256Test, HashesWholeFilesAndEndsCleanlyOtherwise) {
+  constexpr size_t kWindow = 64 << 10;
+  xbtest::TempDir dir("xbagent-mapped");
+  for (size_t size : {size_t{0}, size_t{1}, kWindow, 3 * kWindow + 5}) {
+    std::string content;
+    const int fd = PatternFile(dir / "f", size, &content);
+    ASSERT_GE(fd, 0);
+    uint64_t lastSeen = 0;
+    xbagent::MappedHash got = xbagent::Sha256OfMappedFile(
+        fd, size, [&](uint64_t done) { return lastSeen = done, true; }, kWindow);
+    ::close(fd);
+    EXPECT_EQ(got.end, xbagent::MappedHashEnd::kDone) << size;
+    EXPECT_EQ(got.hex, xbagent::Sha256OfText(content)) << size;
+    EXPECT_EQ(lastSeen, size);
+  }
+
+  std::string content;
+  int fd = PatternFile(dir / "g", 4 * kWindow, &content);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(xbagent::Sha256OfMappedFile(fd, 4 * kWindow, [](uint64_t done) { return done == 0; },
+                                        kWindow).end,
+            xbagent::MappedHashEnd::kStopped);
+  ASSERT_EQ(::truncate((dir / "g").c_str(), kWindow + 100), 0);
+  EXPECT_EQ(xbagent::Sha256OfMappedFile(fd, 4 * kWindow, nullptr, kWindow).end,
+            xbagent::MappedHashEnd::kShrunk);
+  ::close(fd);
+
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  EXPECT_EQ(xbagent::Sha256OfMappedFile(pipeFds[0], 10, nullptr, kWindow).end,
+            xbagent::MappedHashEnd::kCannotMap);
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
 }
 
 }  // namespace

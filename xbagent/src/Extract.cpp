@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "Common.h"
 #include "Fs.h"
 #include "Log.h"
+#include "MappedSha256.h"
 #include "Progress.h"
 #include "Sha256.h"
 #include "StopWatcher.h"
@@ -25,11 +27,6 @@
 namespace xbagent {
 
 namespace {
-
-
-void ProgressCallback(uint64_t bytes, void* context) {
-  static_cast<Progress*>(context)->Update(bytes);
-}
 
 // Hands what feed produces to xbstream running on child; returns the bytes
 // written before the extractor stopped reading (all of them when it read to
@@ -60,19 +57,58 @@ void CheckDigest(const ManifestSummary& manifest, const std::string& streamPath,
   }
 }
 
-// The SHA-256 of the file; "" when cancelled or told to stop first.
-std::string DigestUnlessCancelled(const std::string& path, const std::atomic<bool>* cancel) {
+// An open regular file, closed on scope exit; -1 when the path is not one.
+struct RegularFile {
+  int fd = -1;
+  explicit RegularFile(const std::string& path) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) Close();
+  }
+  ~RegularFile() { Close(); }
+  RegularFile(const RegularFile&) = delete;
+  RegularFile& operator=(const RegularFile&) = delete;
+  void Close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
+// The SHA-256 of the stream file's size bytes, hashed through a mapping
+// where the file can be mapped, read otherwise; "" when keepGoing says stop.
+std::string StreamDigest(const std::string& path, uint64_t size,
+                         const std::function<bool(uint64_t)>& keepGoing) {
+  RegularFile file(path);
+  if (file.fd >= 0) {
+    MappedHash mapped = Sha256OfMappedFile(file.fd, size, keepGoing);
+    if (mapped.end == MappedHashEnd::kDone) return mapped.hex;
+    if (mapped.end == MappedHashEnd::kStopped) return std::string();
+    if (mapped.end == MappedHashEnd::kShrunk) {
+      Fail("the stream " + path + " became shorter while it was read: something else is "
+           "changing it");
+    }
+  }
   Sha256 hash;
+  uint64_t done = 0;
   bool whole = true;
   ReadFileInChunks(path, 1 << 20, [&](const char* data, size_t length) {
-    if (cancel->load(std::memory_order_relaxed) || StopRequested()) {
+    if (keepGoing && !keepGoing(done)) {
       whole = false;
       return false;
     }
     hash.Update(data, length);
+    done += length;
     return true;
   });
   return whole ? hash.FinalHex() : std::string();
+}
+
+// The SHA-256 of the file; "" when cancelled or told to stop first.
+std::string DigestUnlessCancelled(const std::string& path, uint64_t size,
+                                  const std::atomic<bool>* cancel) {
+  return StreamDigest(path, size, [cancel](uint64_t) {
+    return !cancel->load(std::memory_order_relaxed) && !StopRequested();
+  });
 }
 
 // The digest of a hashing that may itself have failed; "" then.
@@ -111,23 +147,6 @@ void JudgeExtraction(LibMySqlProcess::MySqlChildProcess& child, int exitStatus, 
          Trim(checkpointText.substr(0, checkpointText.find('\n'))) + ")");
   }
 }
-
-// An open regular file, closed on scope exit; -1 when the path is not one.
-struct RegularFile {
-  int fd = -1;
-  explicit RegularFile(const std::string& path) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info;
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) Close();
-  }
-  ~RegularFile() { Close(); }
-  RegularFile(const RegularFile&) = delete;
-  RegularFile& operator=(const RegularFile&) = delete;
-  void Close() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
 
 // The extractor reads the file itself, as `xbstream -x < file` does: the
 // stream costs no copy through a pipe of ours. It reads a copy of our
@@ -196,7 +215,10 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
   std::string digest;
   {
     Progress progress("verify", size);
-    digest = Sha256OfFile(streamPath, ProgressCallback, &progress);
+    digest = StreamDigest(streamPath, size, [&progress](uint64_t done) {
+      progress.Update(done);
+      return !StopRequested();
+    });
   }
   if (StopRequested()) Fail("interrupted");
   CheckDigest(manifest, streamPath, digest);
@@ -246,7 +268,7 @@ void VerifyAndExtractStream(XtraBackup::XtraBackupUtil& util,
   // while the extractor is fed: the two take no longer than the slower.
   std::atomic<bool> cancel(false);
   std::future<std::string> digest =
-      std::async(std::launch::async, DigestUnlessCancelled, streamPath, &cancel);
+      std::async(std::launch::async, DigestUnlessCancelled, streamPath, size, &cancel);
   try {
     ExtractStream(util, child, streamPath, size, staging);
   } catch (const Failure&) {
