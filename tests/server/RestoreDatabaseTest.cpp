@@ -425,25 +425,41 @@ TEST_F(RestoreDatabaseTest, FailureBeforeTheSwapChangesNothing) {
   EXPECT_EQ(Checksums(), expected_);
 }
 
-TEST_F(RestoreDatabaseTest, ChangedStreamByteIsRefusedAfterExtractionChangingNothing) {
-  // The stream's digest is computed while it is extracted: a changed byte
-  // is found then, and the extracted files go before the server is touched.
+TEST_F(RestoreDatabaseTest, StreamOtherThanRecordedIsRefusedChangingNothing) {
+  // The stream's digest is computed while it is extracted and prepared: a
+  // changed byte stops the extractor and is named; a stream that extracts
+  // and prepares well but is not the one recorded is refused after the
+  // prepare. The extracted files go before the server is touched.
   Damage();
   const std::string before = Checksums();
-  const std::string copy = *shared_ / "changed-byte";
-  RunShell("rm -rf " + Q(copy) + " && cp -a " + Q(backupDir_) + " " + Q(copy));
-  const std::string stream = copy + "/backup.xbstream";
-  struct stat info;
-  ASSERT_EQ(::stat(stream.c_str(), &info), 0);
-  RunShell("printf 'Z' | dd of=" + Q(stream) + " bs=1 seek=" +
-           std::to_string(info.st_size / 2) + " conv=notrunc status=none");
-  Result r;
-  Restore(copy, true, &r);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Contains(r.err, "SHA-256")) << r.err;
-  EXPECT_TRUE(Contains(r.err, "does not match")) << r.err;
-  EXPECT_EQ(Checksums(), before);
-  EXPECT_EQ(Leftovers(), "0\n");
+  const std::string copy = *shared_ / "changed";
+  struct Case {
+    const char* what;
+    std::string change;
+  } cases[] = {
+      {"a changed byte", "printf 'Z' | dd of=" + Q(copy + "/backup.xbstream") +
+                             " bs=1 seek=$(($(stat -c %s " + Q(copy + "/backup.xbstream") +
+                             ") / 2)) conv=notrunc status=none"},
+      {"another recorded digest",
+       "sed -i \"s/$(sha256sum < " + Q(copy + "/backup.xbstream") + " | cut -c1-64)/" +
+           std::string(64, 'a') + "/\" " + Q(copy + "/manifest.json") + " && grep -q " +
+           std::string(64, 'a') + " " + Q(copy + "/manifest.json")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int status = 0;
+    RunShell("rm -rf " + Q(copy) + " && cp -a " + Q(backupDir_) + " " + Q(copy) + " && " +
+                 c.change,
+             &status);
+    ASSERT_EQ(status, 0);
+    Result r;
+    Restore(copy, true, &r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "SHA-256")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "does not match")) << r.err;
+    EXPECT_EQ(Checksums(), before);
+    EXPECT_EQ(Leftovers(), "0\n");
+  }
 }
 
 TEST_F(RestoreDatabaseTest, AsNewNameRestoresBesideTheLiveDatabase) {

@@ -542,6 +542,17 @@ TEST_F(XbagentTest, DamagedStreamsAreNeverRestored) {
   EXPECT_TRUE(Contains(r.err, "does not match")) << r.err;
   EXPECT_FALSE(PathExists(work / "d1"));
 
+  // Whole, but not the stream recorded: refused once prepared, never moved.
+  const std::string recorded = Sha256Of(backup + "/backup.xbstream");
+  RunShell("cp " + Q(backup + "/backup.xbstream") + " " + Q(stream) + " && sed -i s/" +
+           recorded + "/" + std::string(64, 'a') + "/ " + Q(copy + "/manifest.json"));
+  ASSERT_TRUE(Contains(ReadFile(copy + "/manifest.json"), std::string(64, 'a')));
+  r = Xb("restore --full --from " + Q(copy) + " --target-datadir " + Q(work / "d0"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "does not match")) << r.err;
+  EXPECT_FALSE(PathExists(work / "d0"));
+  RunShell("cp " + Q(backup + "/manifest.json") + " " + Q(copy + "/manifest.json"));
+
   // Truncated: the size tells, before anything is extracted.
   RunShell("cp " + Q(backup + "/backup.xbstream") + " " + Q(stream) + " && truncate -s " +
            std::to_string(size / 3) + " " + Q(stream));

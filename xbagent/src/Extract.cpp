@@ -49,11 +49,11 @@ uint64_t FeedStream(LibMySqlProcess::MySqlChildProcess& child, uint64_t size,
   return fed;
 }
 
-void CheckDigest(const ManifestSummary& manifest, const std::string& streamPath,
+void CheckDigest(const std::string& expected, const std::string& streamPath,
                  const std::string& digest) {
-  if (digest != manifest.streamSha256) {
+  if (digest != expected) {
     Fail("the SHA-256 of " + streamPath + " does not match the manifest (the file is "
-         "damaged or was changed): " + digest + " != " + manifest.streamSha256);
+         "damaged or was changed): " + digest + " != " + expected);
   }
 }
 
@@ -221,7 +221,7 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
     });
   }
   if (StopRequested()) Fail("interrupted");
-  CheckDigest(manifest, streamPath, digest);
+  CheckDigest(manifest.streamSha256, streamPath, digest);
   Log().Detail(Verbosity::kVerbose, "stream verified: " + std::to_string(size) + " bytes, " +
                                         digest);
   return size;
@@ -259,32 +259,52 @@ void ExtractFed(XtraBackup::XtraBackupUtil& util, LibMySqlProcess::MySqlChildPro
   JudgeExtraction(child, child.Wait(0), fed, size, writeFailed, staging);
 }
 
+StreamCheck::StreamCheck(const ManifestSummary& manifest, std::string streamPath, uint64_t size)
+    : expected_(manifest.streamSha256), path_(std::move(streamPath)), size_(size) {
+  // The hash reads the file (from the page cache) while the caller works.
+  digest_ = std::async(std::launch::async, DigestUnlessCancelled, path_, size_, &cancel_);
+}
+
+StreamCheck::~StreamCheck() {
+  cancel_ = true;
+  if (digest_.valid()) digest_.wait();
+}
+
+void StreamCheck::Check() {
+  std::string got = digest_.get();
+  if (StopRequested()) Fail("interrupted; the restore was abandoned");
+  CheckDigest(expected_, path_, got);
+  Log().Detail(Verbosity::kVerbose, "stream verified: " + std::to_string(size_) + " bytes, " + got);
+}
+
+void StreamCheck::BlameDamage() {
+  if (!digest_.valid()) return;
+  if (StopRequested()) cancel_ = true;
+  std::string got = DigestOrNothing(digest_);
+  if (!got.empty()) CheckDigest(expected_, path_, got);
+}
+
+std::unique_ptr<StreamCheck> ExtractWhileChecking(XtraBackup::XtraBackupUtil& util,
+                                                  LibMySqlProcess::MySqlChildProcess& child,
+                                                  const ManifestSummary& manifest,
+                                                  const std::string& streamPath,
+                                                  const std::string& staging) {
+  const uint64_t size = CheckStreamSize(manifest, streamPath);
+  auto check = std::make_unique<StreamCheck>(manifest, streamPath, size);
+  try {
+    ExtractStream(util, child, streamPath, size, staging);
+  } catch (const Failure&) {
+    check->BlameDamage();
+    throw;
+  }
+  return check;
+}
+
 void VerifyAndExtractStream(XtraBackup::XtraBackupUtil& util,
                             LibMySqlProcess::MySqlChildProcess& child,
                             const ManifestSummary& manifest, const std::string& streamPath,
                             const std::string& staging) {
-  const uint64_t size = CheckStreamSize(manifest, streamPath);
-  // The hash reads the file (from the page cache) on a thread of its own
-  // while the extractor is fed: the two take no longer than the slower.
-  std::atomic<bool> cancel(false);
-  std::future<std::string> digest =
-      std::async(std::launch::async, DigestUnlessCancelled, streamPath, size, &cancel);
-  try {
-    ExtractStream(util, child, streamPath, size, staging);
-  } catch (const Failure&) {
-    if (StopRequested()) cancel = true;
-    // A damaged file is the cause worth naming.
-    std::string got = DigestOrNothing(digest);
-    if (!got.empty()) CheckDigest(manifest, streamPath, got);
-    throw;
-  } catch (...) {
-    cancel = true;
-    throw;
-  }
-  std::string got = digest.get();
-  if (StopRequested()) Fail("interrupted; the restore was abandoned");
-  CheckDigest(manifest, streamPath, got);
-  Log().Detail(Verbosity::kVerbose, "stream verified: " + std::to_string(size) + " bytes, " + got);
+  ExtractWhileChecking(util, child, manifest, streamPath, staging)->Check();
 }
 
 }  // namespace xbagent

@@ -4,8 +4,11 @@
 // manifest, extract it into an empty staging directory through the utility
 // library, and check the result is a complete full backup.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 
 #include <XtraBackup/XtraBackupUtil.h>
@@ -41,12 +44,49 @@ uint64_t VerifyStream(const ManifestSummary& manifest, const std::string& stream
 // differs. Returns the size.
 uint64_t CheckStreamSize(const ManifestSummary& manifest, const std::string& streamPath);
 
-// A plain (not encoded) stream: checks its size, then extracts it as
+// The SHA-256 of a plain stream file, computed on a thread of its own from
+// construction on, so that it runs alongside the work that follows in the
+// staging directory (extraction, prepare). Check() must pass before anything
+// outside the staging directory relies on the stream. Destroyed unchecked, it
+// stops the hashing and waits for it.
+class StreamCheck {
+ public:
+  StreamCheck(const ManifestSummary& manifest, std::string streamPath, uint64_t size);
+  ~StreamCheck();
+  StreamCheck(const StreamCheck&) = delete;
+  StreamCheck& operator=(const StreamCheck&) = delete;
+
+  // Waits for the digest; throws Failure when it differs from the manifest's
+  // or a stop was requested meanwhile.
+  void Check();
+  // After another failure of the work alongside: throws Failure naming the
+  // damage when the digest differs (a damaged file is the cause worth
+  // naming); returns otherwise, and when interrupted.
+  void BlameDamage();
+
+ private:
+  std::string expected_;
+  std::string path_;
+  uint64_t size_;
+  std::atomic<bool> cancel_{false};
+  std::future<std::string> digest_;
+};
+
+// A plain (not encoded) stream whose size was checked: extracts it as
 // ExtractStream does while its SHA-256 is computed alongside, from the same
-// file. A digest other than the manifest's fails (saying so even when the
-// extraction failed too) after the extractor has ended, so the caller's
-// StagingGuard throws the extracted files away; nothing outside the staging
-// directory is touched before both are done.
+// file. Returns the check still running, to be passed (Check()) once the
+// caller's other work in the staging directory is done; an extraction that
+// fails names a digest other than the manifest's first. Nothing outside the
+// staging directory is touched.
+std::unique_ptr<StreamCheck> ExtractWhileChecking(XtraBackup::XtraBackupUtil& util,
+                                                  LibMySqlProcess::MySqlChildProcess& child,
+                                                  const ManifestSummary& manifest,
+                                                  const std::string& streamPath,
+                                                  const std::string& staging);
+
+// ExtractWhileChecking with the check passed before it returns: a digest
+// other than the manifest's fails after the extractor has ended, so the
+// caller's StagingGuard throws the extracted files away.
 void VerifyAndExtractStream(XtraBackup::XtraBackupUtil& util,
                             LibMySqlProcess::MySqlChildProcess& child,
                             const ManifestSummary& manifest, const std::string& streamPath,

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -160,8 +161,8 @@ int RunRestoreFull(const ArgList& argv) {
   const std::string key = KeyForBackup(manifest.encoding, options.keyFile);
   // A compressed or encrypted stream is verified and decoded whole first: a
   // wrong key or a changed chunk stops the restore before anything is
-  // written. A plain one is verified while it is extracted, and a stream on
-  // standard input as it is read.
+  // written. A plain one is verified while it is extracted and prepared, and
+  // a stream on standard input as it is read.
   uint64_t size = manifest.encoding.Plain() ? manifest.streamSize : manifest.rawSize;
   if (!fromStdin) {
     if (manifest.encoding.encrypted) CheckStreamKey(streamPath, key);
@@ -188,13 +189,16 @@ int RunRestoreFull(const ArgList& argv) {
 
   Log().Notice("xbagent: restoring the whole server (" + manifest.serverVersion + ") from " +
                source);
+  // A plain stream file's SHA-256 is still being computed during the prepare;
+  // it must match before anything reads the prepared files.
+  std::unique_ptr<StreamCheck> check;
   if (fromStdin) {
     // Checked as it is read: a mismatch fails here, and the staging goes.
     ExtractFed(util, child, size, staging, [&](const ChunkSink& sink) {
       ReadCheckedInput(0, manifest, key, sink);
     });
   } else if (manifest.encoding.Plain()) {
-    VerifyAndExtractStream(util, child, manifest, streamPath, staging);
+    check = ExtractWhileChecking(util, child, manifest, streamPath, staging);
   } else {
     ExtractStream(util, child, streamPath, size, staging, manifest.encoding, key);
   }
@@ -214,8 +218,10 @@ int RunRestoreFull(const ArgList& argv) {
   }
   if (StopRequested()) Fail("interrupted; the restore was abandoned");
   if (status.IsError()) {
+    if (check) check->BlameDamage();
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
   }
+  if (check) check->Check();
   const double prepared = MonotonicSeconds();
 
   long fileNumber = 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 
 #include <XtraBackup/XtraBackupUtil.h>
@@ -54,7 +55,7 @@ void ExtractPrepare(Plan& plan) {
   const StreamEncoding& encoding = plan.manifest.encoding;
   uint64_t size = encoding.Plain() ? plan.manifest.streamSize : plan.manifest.rawSize;
   // Before any staging directory is made: a plain stream's size (its SHA-256
-  // is computed while it is extracted); an encoded stream is decoded whole, so
+  // is computed while it is extracted and prepared); an encoded stream is decoded whole, so
   // a changed chunk stops the restore before anything is extracted.
   if (!plan.options.fromStdin) {
     if (encoding.Plain()) {
@@ -79,13 +80,16 @@ void ExtractPrepare(Plan& plan) {
                (plan.options.renamed ? " as '" + plan.options.target + "'" : std::string()) +
                " (" + std::to_string(plan.tables.size()) + " tables) from " +
                plan.source);
+  // A plain stream file's SHA-256 is still being computed during the prepare;
+  // it must match before anything reads the prepared files.
+  std::unique_ptr<StreamCheck> check;
   if (plan.options.fromStdin) {
     // Checked as it is read: a mismatch fails here, before the server changes.
     ExtractFed(util, child, size, plan.staging, [&](const ChunkSink& sink) {
       ReadCheckedInput(0, plan.manifest, plan.key, sink);
     });
   } else if (encoding.Plain()) {
-    VerifyAndExtractStream(util, child, plan.manifest, streamPath, plan.staging);
+    check = ExtractWhileChecking(util, child, plan.manifest, streamPath, plan.staging);
   } else {
     ExtractStream(util, child, streamPath, size, plan.staging, encoding, plan.key);
   }
@@ -99,8 +103,10 @@ void ExtractPrepare(Plan& plan) {
   mask.Release();
   CheckStop("nothing was changed");
   if (status.IsError()) {
+    if (check) check->BlameDamage();
     Fail("preparing the backup failed: " + ReasonFromText(status.AsString(), "xtrabackup"));
   }
+  if (check) check->Check();
   plan.seconds["prepare"] = MonotonicSeconds() - start - plan.seconds["extract"];
   CheckStagingFiles(plan);
   ResetAriaLogNumbers(plan);
