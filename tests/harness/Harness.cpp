@@ -245,6 +245,15 @@ Sandbox GetSandbox() {
   sandbox.cnf = sandbox.dir + "/my.cnf";
   sandbox.datadir = sandbox.dir + "/data";
   sandbox.toolDir = sandbox.dir + "/tools";
+  EXPECT_EQ(sandbox.Sql("SELECT VARIABLE_NAME FROM information_schema.SYSTEM_VARIABLES WHERE "
+                        "VARIABLE_NAME IN ('INNODB_MAX_DIRTY_PAGES_PCT', "
+                        "'INNODB_MAX_DIRTY_PAGES_PCT_LWM', 'INNODB_IO_CAPACITY', "
+                        "'INNODB_ADAPTIVE_FLUSHING', 'INNODB_ADAPTIVE_FLUSHING_LWM', "
+                        "'INNODB_FLUSH_NEIGHBORS', 'INNODB_FLUSH_SYNC', 'INNODB_FLUSH_METHOD', "
+                        "'INNODB_FLUSH_LOG_AT_TRX_COMMIT', 'INNODB_DOUBLEWRITE') AND "
+                        "GLOBAL_VALUE <> DEFAULT_VALUE;\n"),
+            "")
+      << "the throwaway server runs with tuned InnoDB flushing";
   return sandbox;
 }
 

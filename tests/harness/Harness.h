@@ -156,6 +156,9 @@ struct Sandbox {
   // Runs SQL through the command-line client; returns its tab-separated output.
   std::string Sql(const std::string& sql, int* status = nullptr) const;
 };
+// The shared throwaway server; a test that gets it fails when the server's
+// InnoDB flushing or durability settings are not the defaults users run
+// (tuned flushing hides what a restore meets on their servers).
 Sandbox GetSandbox();
 // SIGKILL of the throwaway server, then a restart with the same settings.
 // False when it does not answer.
