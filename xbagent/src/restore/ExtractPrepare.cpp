@@ -55,8 +55,9 @@ void ExtractPrepare(Plan& plan) {
   const StreamEncoding& encoding = plan.manifest.encoding;
   uint64_t size = encoding.Plain() ? plan.manifest.streamSize : plan.manifest.rawSize;
   // Before any staging directory is made: a plain stream's size (its SHA-256
-  // is computed while it is extracted and prepared); an encoded stream is decoded whole, so
-  // a changed chunk stops the restore before anything is extracted.
+  // is computed while it is extracted and prepared); an encoded stream is
+  // decoded whole, so a changed chunk stops the restore before anything is
+  // extracted.
   if (!plan.options.fromStdin) {
     if (encoding.Plain()) {
       size = CheckStreamSize(plan.manifest, streamPath);
