@@ -121,6 +121,15 @@ std::string RunIdentity() {
   return std::to_string(pid) + "#" + StartTicks(pid);
 }
 
+bool IsRunIdentity(const std::string& text) {
+  size_t hash = text.find('#');
+  if (hash == std::string::npos || hash == 0 || hash + 1 >= text.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i != hash && (text[i] < '0' || text[i] > '9')) return false;
+  }
+  return true;
+}
+
 bool IsRunAlive(const std::string& identity) {
   size_t hash = identity.find('#');
   if (hash == std::string::npos) return false;

@@ -54,6 +54,8 @@ bool ParseUnsigned(const std::string& text, uint64_t* value);
 // "<pid>#<process start time>": names what a run leaves on the server, so a
 // later run can tell whether the run that left it still runs.
 std::string RunIdentity();
+// "<digits>#<digits>", as RunIdentity makes them.
+bool IsRunIdentity(const std::string& text);
 bool IsRunAlive(const std::string& identity);
 
 }  // namespace xbagent

@@ -223,4 +223,16 @@ uint64_t FileSize(const std::string& path) {
   return static_cast<uint64_t>(info.st_size);
 }
 
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) Fail("cannot read directory " + path + ": " + ErrnoText(errno));
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
 }  // namespace xbagent

@@ -77,4 +77,7 @@ void SyncDirectory(const std::string& path);
 // Size of a regular file; throws when it cannot be read.
 uint64_t FileSize(const std::string& path);
 
+// The names in a directory, without "." and ".."; throws Failure.
+std::vector<std::string> ListDirectory(const std::string& path);
+
 }  // namespace xbagent

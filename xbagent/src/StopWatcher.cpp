@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,8 +20,9 @@ namespace xbagent {
 
 namespace {
 
-// The parent of process pid from /proc/PID/stat, or -1.
-pid_t ParentOf(pid_t pid) {
+// The parent of process pid from /proc/PID/stat, or -1; its state letter
+// in *state when asked.
+pid_t ParentOf(pid_t pid, char* state = nullptr) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -32,6 +34,7 @@ pid_t ParentOf(pid_t pid) {
   // "pid (comm) state ppid ...": comm may hold anything; parse from the last ')'.
   const char* close = std::strrchr(text, ')');
   if (close == nullptr || std::strlen(close) < 5) return -1;
+  if (state != nullptr) *state = close[2];
   return static_cast<pid_t>(std::strtol(close + 4, nullptr, 10));
 }
 
@@ -60,6 +63,24 @@ int PidfdIfChildOf(pid_t pid, pid_t parent) {
   return -1;
 }
 
+// Whether a process this process started, or one they started, still
+// runs (a zombie has ended).
+bool OwnToolsRun() {
+  const std::vector<std::pair<pid_t, pid_t>> links = ProcessLinks();
+  std::vector<pid_t> frontier{::getpid()};
+  while (!frontier.empty()) {
+    const pid_t parent = frontier.back();
+    frontier.pop_back();
+    for (const auto& link : links) {
+      if (link.second != parent) continue;
+      char state = 'Z';
+      if (ParentOf(link.first, &state) == parent && state != 'Z') return true;
+      frontier.push_back(link.first);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void SignalOwnTools(int signal) {
@@ -86,6 +107,9 @@ void SignalOwnTools(int signal) {
 }
 
 StopWatcher::StopWatcher(LibMySqlProcess::MySqlChildProcess* child) : child_(child) {
+  // A tool whose parent ends first (a shell stopped before the tool it runs)
+  // stays in this process's tree, where a stop still reaches it.
+  if (child_ == nullptr) ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   // The stop signals keep going to the threads that were there before.
   sigset_t all, old;
   sigfillset(&all);
@@ -106,6 +130,15 @@ StopWatcher::~StopWatcher() {
   }
   wake_.notify_all();
   thread_.join();
+  // A call may return on the stop before its tools have ended (a read cut
+  // short by the signal): they end before the caller removes their files.
+  const auto start = std::chrono::steady_clock::now();
+  while (child_ == nullptr && StopRequested() && OwnToolsRun()) {
+    const auto spent = std::chrono::steady_clock::now() - start;
+    if (spent > std::chrono::milliseconds(kGiveUpMs)) break;
+    SignalOwnTools(spent < std::chrono::milliseconds(kKillAfterMs) ? SIGTERM : SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 void StopWatcher::Watch() {

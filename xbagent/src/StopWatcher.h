@@ -18,10 +18,18 @@ namespace xbagent {
 //   - without (the call runs its tool on an object of its own): every
 //     process this process started, and what they started.
 // The destructor stops watching; it must run before the object is destroyed.
+// Without a child-process object, after a stop request it also waits until
+// no tool of this process runs any more (SIGTERM, then SIGKILL; at most
+// kGiveUpMs): a call can return on the signal before its tools have ended,
+// and they must not go on working in files the caller then removes. Such a
+// watcher makes this process the subreaper of its descendants, so a tool
+// whose shell ends first stays within reach (it is reaped when this process
+// ends).
 class StopWatcher {
  public:
   static constexpr int kPollMs = 50;
   static constexpr int kKillAfterMs = 1000;
+  static constexpr int kGiveUpMs = 10000;
 
   explicit StopWatcher(LibMySqlProcess::MySqlChildProcess* child);
   ~StopWatcher();

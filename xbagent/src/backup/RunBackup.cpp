@@ -15,6 +15,7 @@
 #include "../HurriedFlushing.h"
 #include "../InnodbCheckpoint.h"
 #include "../Log.h"
+#include "../SwapJournal.h"
 #include "../Tools.h"
 #include "BackupPhases.h"
 
@@ -191,6 +192,7 @@ int RunBackup(const ArgList& argv) {
   {
     SqlConnection sql(options.defaultsFile, options.socket, options.user);
     PutBackAbandonedFlushing(sql, false);
+    FinishAbandonedRestores(sql);
     facts = CheckServer(sql, options);
   }
   Log().Detail(Verbosity::kVerbose, "server " + facts.version + ", datadir " + facts.datadir +

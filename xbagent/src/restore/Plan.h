@@ -33,6 +33,7 @@
 #include "../Commands.h"
 #include "../Manifest.h"
 #include "../Sql.h"
+#include "../SwapJournal.h"
 #include "Schema.h"
 
 namespace xbagent {
@@ -125,6 +126,8 @@ struct Plan {
 
   // Progress, for the summary and for what a failure leaves.
   bool shadowCreated = false;
+  SwapJournal journal;     // written before the target changes (Swap)
+  bool journalled = false;
   bool swapped = false;
   std::map<Kind, int> byKind;
   int partitions = 0;
@@ -146,23 +149,10 @@ std::vector<std::string> ListTables(SqlConnection& sql, const std::string& datab
 // Free space against what staging and the shadow need; enough is set.
 std::string CheckSpace(const Plan& plan, bool* enough);
 std::string StagingParent(const Plan& plan);
-// Drops one of the restore's own databases, first removing files the server
-// does not know (copies a killed run left); says nothing. Never throws.
-bool DropOwnDatabase(Plan& plan, const std::string& name, std::string* error);
 // The quoted column list of a foreign key, or of the columns it references.
 std::string ForeignKeyColumns(SqlConnection& sql, const ForeignKey& key, bool referenced);
 // Throws "interrupted" with what is said about the state.
 void CheckStop(const std::string& state);
-
-// Triggers of the tables the swap moves out, dropped just before it (a table
-// with triggers cannot change database) and journalled in the holding
-// database's table kTriggerJournal.
-constexpr const char* kTriggerJournal = "xbagent#triggers";
-struct SavedTrigger {
-  std::string name, sqlMode, statement, charset, collation;
-};
-void RecreateTriggers(Plan& plan, const std::string& database,
-                      const std::vector<SavedTrigger>& saved, std::string* problems);
 
 // How long WriteInnodbCheckpoint may wait, before the swap and after it.
 constexpr double kCheckpointWaitSeconds = 60;
@@ -178,14 +168,13 @@ void BuildShadow(Plan& plan);
 // to database; a trial leaves out events. Throws naming the statement.
 void ApplySchema(Plan& plan, SqlConnection& sql, Where where, const std::string& database,
                  bool trial);
-void RepointForeignKeys(Plan& plan, SqlConnection& sql);
 // Removes the views, triggers and routines tried in the shadow.
 void DropShadowObjects(Plan& plan, SqlConnection& sql);
 void CheckShadow(Plan& plan);
 void Swap(Plan& plan);
 void Finish(Plan& plan);
-// Before the swap: drops the shadow (and the staging directory goes with
-// its guard). Never throws.
+// Before the swap's journal: drops the shadow (and the staging directory
+// goes with its guard). Never throws.
 void CleanUpAfterFailure(Plan& plan);
 // Leftovers of runs that no longer run: hurried InnoDB flushing (see
 // HurriedFlushing.h), shadow and holding databases,

@@ -118,7 +118,8 @@ int RunRestoreDatabase(const ArgList& argv) {
   } catch (const Failure& failure) {
     if (failure.code() != kExitFailure) throw;
     CleanUpAfterFailure(plan);
-    Fail(NothingChanged(failure.what()));
+    // From the swap's journal on, its message says what the target is.
+    Fail(plan.journalled ? std::string(failure.what()) : NothingChanged(failure.what()));
   }
   Finish(plan);
   Json replayed;

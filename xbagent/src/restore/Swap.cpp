@@ -1,10 +1,14 @@
 // Phase "swap": one multi-table RENAME TABLE, atomic in the server, moves
 // the target's tables out to the holding database xbagent#old#<run> and the
-// shadow's tables in. A table with triggers cannot move to another
-// database: the triggers of the tables moving out are dropped just before
-// and recreated when the rename fails (the backup's triggers are created in
-// Finish). Foreign keys that now reference a table in the holding or the
-// shadow database are pointed at the target's table of the same name.
+// shadow's tables in. Before anything in the target changes, the holding
+// database gets the swap's journal (SwapJournal.h): if this run dies, the
+// next run against the server finishes or undoes the swap from it. A table
+// with triggers cannot move to another database: the triggers of the tables
+// moving out are journalled, then dropped just before the rename, and put
+// back when it fails. From the journal on, a stop request waits for the
+// restore to end: its last steps are short.
+
+#include <algorithm>
 
 #include "../Common.h"
 #include "../Log.h"
@@ -15,133 +19,72 @@ namespace restore {
 
 namespace {
 
-// The triggers about to be dropped are written first to a journal table in
-// the holding database: if this run dies before the rename, the next run
-// finds the holding database without moved tables and recreates them.
-void JournalTriggers(Plan& plan, const std::vector<SavedTrigger>& saved) {
-  if (saved.empty()) return;
-  const std::string journal = Quoted(plan.holding) + "." + Quoted(kTriggerJournal);
-  Exec(plan, *plan.sql, "", "CREATE TABLE " + journal + " (db VARCHAR(64) NOT NULL, name "
-       "VARCHAR(64) NOT NULL, sql_mode TEXT NOT NULL, statement LONGTEXT NOT NULL, charset "
-       "VARCHAR(64) NOT NULL, collation VARCHAR(64) NOT NULL) ENGINE=InnoDB");
-  for (const SavedTrigger& t : saved) {
-    Exec(plan, *plan.sql, "", "INSERT INTO " + journal + " VALUES (" +
-         SqlLiteral(plan.options.target) + ", " + SqlLiteral(t.name) + ", " +
-         SqlLiteral(t.sqlMode) + ", " + SqlLiteral(t.statement) + ", " + SqlLiteral(t.charset) +
-         ", " + SqlLiteral(t.collation) + ")");
+const char* ObjectKind(Object object) {
+  switch (object) {
+    case Object::kView: return "view";
+    case Object::kTrigger: return "trigger";
+    case Object::kRoutine: return "routine";
+    case Object::kEvent: return "event";
+    default: return "other";
   }
 }
 
-std::vector<SavedTrigger> DropTargetTriggers(Plan& plan) {
-  std::vector<SavedTrigger> saved;
-  if (plan.swappedOut.empty()) return saved;
-  const std::set<std::string> out(plan.swappedOut.begin(), plan.swappedOut.end());
-  const std::string db = Quoted(plan.options.target);
-  std::vector<std::string> names;
-  for (const SqlRow& row : plan.sql->Query(
-           "SELECT TRIGGER_NAME, EVENT_OBJECT_TABLE FROM information_schema.TRIGGERS WHERE "
-           "CAST(TRIGGER_SCHEMA AS BINARY) = " + SqlBytes(plan.options.target) +
-           " ORDER BY EVENT_OBJECT_TABLE, ACTION_ORDER")) {
-    if (out.count(row[1])) names.push_back(row[0]);
-  }
-  for (const std::string& name : names) {
-    std::vector<SqlRow> rows = plan.sql->Query("SHOW CREATE TRIGGER " + db + "." + Quoted(name));
-    if (rows.empty() || rows[0].size() < 5) Fail("cannot read trigger " + Quoted(name));
-    saved.push_back({name, rows[0][1], rows[0][2], rows[0][3], rows[0][4]});
-  }
-  JournalTriggers(plan, saved);
-  for (const SavedTrigger& trigger : saved) {
-    Exec(plan, *plan.sql, "", "DROP TRIGGER " + db + "." + Quoted(trigger.name));
-  }
-  return saved;
+// A CREATE VIEW followed by another of the same name is the schema's
+// placeholder (a view of NULL columns): never created in the target.
+bool IsPlaceholderView(const std::vector<SchemaStatement>& statements, size_t i) {
+  const SchemaStatement& s = statements[i];
+  if (s.object != Object::kView || !s.create) return false;
+  return std::any_of(statements.begin() + static_cast<long>(i) + 1, statements.end(),
+                     [&](const SchemaStatement& later) {
+                       return later.object == Object::kView && later.create && later.name == s.name;
+                     });
 }
 
-}  // namespace
-
-// Best effort, on a connection that a stop request does not cancel.
-void RecreateTriggers(Plan& plan, const std::string& database,
-                      const std::vector<SavedTrigger>& saved, std::string* problems) {
-  if (saved.empty()) return;
-  try {
-    std::unique_ptr<SqlConnection> sql = Connect(plan, false);
-    sql->Query("USE " + Quoted(database));
-    for (const SavedTrigger& trigger : saved) {
-      try {
-        sql->Query("SET SESSION sql_mode = " + SqlLiteral(trigger.sqlMode) +
-                   ", character_set_client = " + SqlLiteral(trigger.charset) +
-                   ", collation_connection = " + SqlLiteral(trigger.collation));
-        sql->Query(trigger.statement);
-      } catch (const Failure& failure) {
-        *problems += "; trigger " + Quoted(trigger.name) + " could not be recreated (" +
-                     failure.what() + "): " + trigger.statement;
-      }
+// The statements Finish runs in the target, each with the session
+// statements before it, references to the backup's database made
+// references to the target.
+std::vector<ObjectStatement> TargetStatements(const Plan& plan) {
+  const std::vector<std::string>& chosen = plan.options.tables;
+  const std::vector<SchemaStatement>& all = plan.schema.statements;
+  std::vector<ObjectStatement> objects;
+  std::vector<std::string> prelude;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const SchemaStatement& s = all[i];
+    std::string text = plan.options.target == plan.options.database
+                           ? s.text
+                           : RenameDatabase(s.text, plan.options.database, plan.options.target);
+    if (s.where == Where::kSession) {
+      prelude.push_back(text);
+      continue;
     }
-  } catch (const Failure& failure) {
-    *problems += std::string("; the dropped triggers could not be recreated: ") + failure.what();
-  }
-}
-
-namespace {
-
-void Undo(Plan& plan, bool createdTarget, bool createdHolding) {
-  std::unique_ptr<SqlConnection> sql = Connect(plan, false);
-  if (createdHolding) {
-    try {
-      sql->Query("DROP DATABASE IF EXISTS " + Quoted(plan.holding));
-    } catch (const Failure&) {
+    if (s.where != Where::kTarget || IsPlaceholderView(all, i)) continue;
+    // --table: of the objects only the triggers of the chosen tables.
+    if (!chosen.empty() && (s.object != Object::kTrigger ||
+                            std::find(chosen.begin(), chosen.end(), s.onTable) == chosen.end())) {
+      continue;
     }
+    objects.push_back({ObjectKind(s.object), s.name, prelude, text});
+    prelude.clear();
   }
-  if (createdTarget) {
-    try {
-      sql->Query("DROP DATABASE IF EXISTS " + Quoted(plan.options.target));
-    } catch (const Failure&) {
-    }
-  }
+  return objects;
 }
 
-}  // namespace
-
-// Foreign keys outside the restored tables that reference the holding or
-// the shadow database are pointed at the target.
-void RepointForeignKeys(Plan& plan, SqlConnection& sql) {
-  std::vector<ForeignKey> keys;
-  const std::string ours = SqlBytes(plan.holding) + ", " + SqlBytes(plan.shadow);
-  for (const SqlRow& row : sql.Query(
-           "SELECT CONSTRAINT_SCHEMA, TABLE_NAME, CONSTRAINT_NAME, REFERENCED_TABLE_NAME, "
-           "UPDATE_RULE, DELETE_RULE FROM information_schema.REFERENTIAL_CONSTRAINTS WHERE "
-           "CAST(UNIQUE_CONSTRAINT_SCHEMA AS BINARY) IN (" + ours + ") AND "
-           "CAST(CONSTRAINT_SCHEMA AS BINARY) NOT IN (" + ours + ")")) {
-    ForeignKey key;
-    key.schema = row[0];
-    key.table = row[1];
-    key.name = row[2];
-    key.refTable = row[3];
-    key.updateRule = row[4];
-    key.deleteRule = row[5];
-    key.columns = ForeignKeyColumns(sql, key, false);
-    key.refColumns = ForeignKeyColumns(sql, key, true);
-    keys.push_back(key);
-  }
-  for (const ForeignKey& key : keys) {
-    const std::string table = Quoted(key.schema) + "." + Quoted(key.table);
-    Exec(plan, sql, key.table, "ALTER TABLE " + table + " DROP FOREIGN KEY " + Quoted(key.name));
-    Exec(plan, sql, key.table,
-         "ALTER TABLE " + table + " ADD CONSTRAINT " + Quoted(key.name) + " FOREIGN KEY (" +
-             key.columns + ") REFERENCES " + Quoted(plan.options.target) + "." +
-             Quoted(key.refTable) + " (" + key.refColumns + ") ON DELETE " + key.deleteRule +
-             " ON UPDATE " + key.updateRule);
-    Log().Detail(Verbosity::kVerbose, "foreign key " + Quoted(key.name) + " of " + table +
-                                          " now references the restored " + Quoted(key.refTable));
-  }
+SwapJournal MakeJournal(const Plan& plan) {
+  SwapJournal journal;
+  journal.run = plan.identity;
+  journal.target = plan.options.target;
+  journal.shadow = plan.shadow;
+  journal.holding = plan.holding;
+  journal.createdTarget = !plan.targetExists;
+  journal.replaceObjects = plan.options.tables.empty();
+  journal.out = plan.swappedOut;
+  for (const Table& table : plan.tables) journal.in.push_back(table.name);
+  journal.objects = TargetStatements(plan);
+  return journal;
 }
 
-void Swap(Plan& plan) {
-  CheckStop("nothing was changed");
-  SqlConnection& sql = *plan.sql;
+std::string RenameStatement(const Plan& plan) {
   const std::string target = Quoted(plan.options.target);
-  bool createdTarget = false;
-  bool createdHolding = false;
-  std::vector<SavedTrigger> triggers;
   std::string rename;
   for (const std::string& name : plan.swappedOut) {
     rename += std::string(rename.empty() ? "" : ", ") + target + "." + Quoted(name) + " TO " +
@@ -151,26 +94,83 @@ void Swap(Plan& plan) {
     rename += std::string(rename.empty() ? "" : ", ") + Quoted(plan.shadow) + "." +
               Quoted(table.name) + " TO " + target + "." + Quoted(table.name);
   }
+  return rename.empty() ? rename : "RENAME TABLE " + rename;
+}
+
+std::string Names(const std::vector<SavedTrigger>& triggers) {
+  std::vector<std::string> names;
+  for (const SavedTrigger& trigger : triggers) names.push_back(trigger.name);
+  return JoinNames(names, 10);
+}
+
+// The swap failed after its journal: what the target is now, said exactly.
+// Returns when the rename had in fact happened and the restore goes on.
+void AfterFailedSwap(Plan& plan, const std::string& error, const std::vector<SavedTrigger>& dropped) {
+  const std::string next = "; the next xbagent restore --database or backup against this server "
+                           "finishes or undoes the swap from its journal in database '" +
+                           plan.holding + "'";
+  std::unique_ptr<SqlConnection> sql;
+  try {
+    sql = Connect(plan, false);
+  } catch (const Failure& failure) {
+    Fail(error + "; the server cannot be reached to undo the swap (" + failure.what() + "): '" +
+         plan.options.target + "' may be " +
+         (dropped.empty() ? std::string("changed") : "without its triggers " + Names(dropped)) + next);
+  }
+  std::string detail;
+  const SwapState state = InspectSwap(*sql, plan.journal, &detail);
+  if (state == SwapState::kMixed) {
+    Fail(error + "; '" + plan.options.target + "' is in neither its old nor its new state (" +
+         detail + "); nothing of it was removed" + next);
+  }
+  if (state == SwapState::kAfter) {
+    Log().Notice("xbagent: the swap was reported as failed (" + error + ") but it happened; going on");
+    return;
+  }
+  const std::string problems = UndoSwap(*sql, plan.journal);
+  if (!problems.empty()) Fail(error + "; " + problems + next);
+  Fail(error + "; nothing was changed");
+}
+
+}  // namespace
+
+void Swap(Plan& plan) {
+  CheckStop("nothing was changed");
+  plan.journal = MakeJournal(plan);
+  const std::string rename = RenameStatement(plan);
+  std::unique_ptr<SqlConnection> sql = Connect(plan, false);
+  try {
+    WriteSwapJournal(*sql, plan.journal);
+  } catch (const Failure& failure) {
+    try {
+      DropOwnDatabase(*sql, plan.holding);
+    } catch (const Failure&) {
+    }
+    Fail(std::string("cannot write the swap's journal: ") + failure.what());
+  }
+  plan.journalled = true;
+  std::vector<SavedTrigger> dropped;
   try {
     if (!plan.targetExists) {
-      Exec(plan, sql, "", "CREATE DATABASE " + target + " " + plan.schema.databaseOptions);
-      createdTarget = true;
+      Exec(plan, *sql, "", "CREATE DATABASE " + Quoted(plan.options.target) + " " +
+                               plan.schema.databaseOptions);
     }
-    if (!plan.swappedOut.empty()) {
-      Exec(plan, sql, "", "CREATE DATABASE " + Quoted(plan.holding));
-      createdHolding = true;
+    for (const SavedTrigger& trigger : JournalTriggers(*sql, plan.journal)) {
+      Exec(plan, *sql, "", "DROP TRIGGER " + Quoted(plan.options.target) + "." + Quoted(trigger.name));
+      dropped.push_back(trigger);
     }
-    triggers = DropTargetTriggers(plan);
-    if (!rename.empty()) Exec(plan, sql, "", "RENAME TABLE " + rename);
+    if (!rename.empty()) Exec(plan, *sql, "", rename);
   } catch (const Failure& failure) {
-    std::string problems;
-    RecreateTriggers(plan, plan.options.target, triggers, &problems);
-    Undo(plan, createdTarget, createdHolding);
-    Fail(std::string(failure.what()) + problems);
+    AfterFailedSwap(plan, failure.what(), dropped);
   }
   plan.swapped = true;
+  try {
+    MarkSwapped(*sql, plan.journal);
+  } catch (const Failure&) {
+    // The next run tells a swap from where the tables are.
+  }
   Log().Detail(Verbosity::kVerbose, "swapped " + std::to_string(plan.tables.size()) +
-                                        " restored tables into " + target);
+                                        " restored tables into " + Quoted(plan.options.target));
 }
 
 }  // namespace restore

@@ -21,18 +21,6 @@ namespace {
 constexpr mode_t kFileMode = 0660;
 }  // namespace
 
-std::vector<std::string> ListDirectory(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) Fail("cannot read directory " + path + ": " + ErrnoText(errno));
-  while (struct dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
 bool IsRegularFile(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);

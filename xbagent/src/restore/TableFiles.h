@@ -16,7 +16,6 @@ namespace restore {
 // Default staging directories: ScratchBase()/xbagent-restore.<pid>-<start>.
 constexpr const char* kStagingPrefix = "xbagent-restore.";
 
-std::vector<std::string> ListDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 
 // Copies source to target, which must not exist (O_EXCL), with the server's
