@@ -1,10 +1,14 @@
 #include "harness/Harness.h"
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -263,6 +267,38 @@ std::string Sandbox::Sql(const std::string& sql, int* status) const {
   return RunShell("mariadb --defaults-file=" + ShellQuote(cnf) + " -N -B < " +
                       ShellQuote(scratch / "q.sql") + " 2>&1",
                   status);
+}
+
+Background StartXbagent(const std::string& args, const std::string& dir, const std::string& tmpdir) {
+  Background child;
+  child.err = dir + "/stderr";
+  std::string command = "TMPDIR=" + ShellQuote(tmpdir) + " exec " + ShellQuote(BinDir() + "/xbagent") +
+                        " " + args + " >" + ShellQuote(dir + "/stdout") + " 2>" +
+                        ShellQuote(child.err) + " </dev/null";
+  child.pid = ::fork();
+  if (child.pid == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return child;
+}
+
+int WaitForExit(pid_t pid, double limit, double* seconds) {
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(limit)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      *seconds = limit;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool CrashAndRestart(const Sandbox& sandbox) {

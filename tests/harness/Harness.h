@@ -5,6 +5,8 @@
 // scripts that record how they were called, and the throwaway server's
 // coordinates.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -144,6 +146,17 @@ struct RunResult {
 // Adds a test failure when a sanitizer reported.
 RunResult RunProgram(const std::string& program, const std::string& args,
                      const std::string& redirectOut = "");
+
+// An xbagent run in the background (for signals), its output in
+// dir/stdout and dir/stderr, TMPDIR set to tmpdir.
+struct Background {
+  pid_t pid = -1;
+  std::string err;  // the path of its standard error
+};
+Background StartXbagent(const std::string& args, const std::string& dir, const std::string& tmpdir);
+// Waits up to limit seconds for pid; its exit status (128 + signal when
+// killed), or -1 when it still ran (then it is killed).
+int WaitForExit(pid_t pid, double limit, double* seconds);
 
 // The throwaway server started by the test fixture, or empty fields when the
 // tests run without one.

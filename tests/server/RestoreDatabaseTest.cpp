@@ -107,42 +107,14 @@ std::string ObjectsQuery(const std::string& db) {
          "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = " + in + " ORDER BY 1;\n";
 }
 
-// A child xbagent run in the background (for signals), output to files.
-struct Background {
-  pid_t pid = -1;
-  std::string err;
-};
+using xbtest::Background;
 
 Background Start(const std::string& args, const std::string& dir, const std::string& tmpdir) {
-  Background child;
-  child.err = dir + "/stderr";
-  std::string command = "TMPDIR=" + Q(tmpdir) + " exec " + Q(xbtest::BinDir() + "/xbagent") + " " +
-                        args + " >" + Q(dir + "/stdout") + " 2>" + Q(child.err) + " </dev/null";
-  child.pid = ::fork();
-  if (child.pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return child;
+  return xbtest::StartXbagent(args, dir, tmpdir);
 }
 
-// Waits up to limit seconds; the exit status (-1: still running, then killed).
 int WaitFor(pid_t pid, double limit, double* seconds) {
-  auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(limit)) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      *seconds = limit;
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return xbtest::WaitForExit(pid, limit, seconds);
 }
 
 const char* const kTables[] = {kOddTable, "parent", "child", "comp", "inst", "rng",

@@ -303,11 +303,11 @@ void ResolveSwap(SqlConnection& sql, const SwapJournal& journal, bool dryRun,
   }
   const bool after = state == SwapState::kAfter;
   Say(who + (after ? " died after its swap: " : " died before its swap: ") +
-      (dryRun ? "would " : "") +
-      (after ? "finish it (the backup's views, triggers, routines and events; foreign keys; the "
-               "replaced tables and the shadow dropped)"
-             : "undo it ('" + journal.target + "' keeps its tables; dropped triggers are put back; "
-               "the shadow is dropped)"));
+      (dryRun ? "would " : "") + (after ? std::string(dryRun ? "finish" : "finishing") +
+                   " it (the backup's views, triggers, routines and events; foreign keys; the "
+                   "replaced tables and the shadow dropped)"
+             : std::string(dryRun ? "undo" : "undoing") + " it ('" + journal.target +
+                   "' keeps its tables; dropped triggers are put back; the shadow is dropped)"));
   if (dryRun) return;
   if (after) {
     FinishSwap(sql, journal);

@@ -1,0 +1,217 @@
+// The one-database restore interrupted at its swap: the swap's RENAME is
+// held on a metadata lock, then the server is killed, xbagent is killed, or
+// xbagent gets SIGINT. Afterwards, and after the next xbagent command, the
+// target is exactly the old or exactly the restored database, tables and
+// objects, and no message says "nothing was changed" unless it is so.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "harness/Harness.h"
+
+namespace {
+
+using xbtest::Contains;
+using xbtest::ReadFile;
+using xbtest::Sandbox;
+using xbtest::TempDir;
+
+const char kDb[] = "xbsw_shop";
+
+std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
+
+// A partitioned table, a trigger, a routine, and two views, the first of
+// which names the second (so it can only be created after it).
+const char kSample[] =
+    "DROP DATABASE IF EXISTS xbsw_shop;\n"
+    "CREATE DATABASE xbsw_shop;\nUSE xbsw_shop;\n"
+    "CREATE TABLE orders (id INT PRIMARY KEY, n INT, KEY (n)) ENGINE=InnoDB;\n"
+    "INSERT INTO orders SELECT seq, seq % 7 FROM seq_1_to_3000;\n"
+    "CREATE TABLE events (id INT, y INT, PRIMARY KEY (id, y)) PARTITION BY RANGE (y)\n"
+    "  (PARTITION p2020 VALUES LESS THAN (2021), PARTITION p2021 VALUES LESS THAN (2022),\n"
+    "   PARTITION p2022 VALUES LESS THAN (2023), PARTITION p2023 VALUES LESS THAN MAXVALUE);\n"
+    "INSERT INTO events SELECT seq, 2020 + seq % 4 FROM seq_1_to_4000;\n"
+    "CREATE TABLE lockme (id INT PRIMARY KEY) ENGINE=InnoDB;\n"
+    "INSERT INTO lockme VALUES (1);\n"
+    "CREATE TRIGGER up BEFORE INSERT ON orders FOR EACH ROW SET NEW.n = NEW.n + 100;\n"
+    "CREATE VIEW b_counts AS SELECT n, COUNT(*) AS c FROM orders GROUP BY n;\n"
+    "CREATE VIEW a_top AS SELECT n, c FROM b_counts WHERE c > 0;\n"
+    "CREATE PROCEDURE total() SELECT COUNT(*) FROM orders;\n";
+
+class RestoreSwapTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { shared_.reset(new TempDir("xbsw-suite")); }
+  static void TearDownTestSuite() {
+    Sandbox sandbox = xbtest::GetSandbox();
+    if (sandbox.available()) sandbox.Sql("DROP DATABASE IF EXISTS xbsw_shop;\n");
+    shared_.reset();
+  }
+
+  void SetUp() override {
+    sandbox_ = xbtest::GetSandbox();
+    if (!sandbox_.available()) GTEST_SKIP() << "no throwaway server (XB_SANDBOX_DIR)";
+    if (::geteuid() != 0) GTEST_SKIP() << "restoring into the server's datadir needs root";
+    if (backup_.empty()) {
+      Sql(kSample);
+      restored_ = State();
+      backup_ = *shared_ / "backup";
+      xbtest::RunResult r = xbtest::RunProgram(
+          "xbagent", "backup" + Common() + " --database " + kDb + " --output-dir " + Q(backup_));
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // What the restore undoes: rows changed, the trigger's table changed.
+    Sql("USE xbsw_shop;\nDELETE FROM orders WHERE id > 2000;\nDELETE FROM events WHERE id < 50;\n");
+    old_ = State();
+    ASSERT_NE(old_, restored_);
+    logStart_ = ReadFile(sandbox_.dir + "/error.log").size();
+  }
+
+  std::string Common() {
+    return " --defaults-file " + Q(sandbox_.cnf) + " --tool-dir " + Q(sandbox_.toolDir);
+  }
+
+  std::string Sql(const std::string& sql) {
+    int status = 0;
+    std::string out = sandbox_.Sql(sql, &status);
+    EXPECT_EQ(status, 0) << sql << "\n" << out;
+    return out;
+  }
+
+  // Rows of the tables, the objects, and what the views show.
+  std::string State() {
+    return Sql("CHECKSUM TABLE xbsw_shop.orders, xbsw_shop.events;\n"
+               "SELECT CONCAT(ROUTINE_TYPE, ' ', ROUTINE_NAME) FROM information_schema.ROUTINES "
+               "WHERE ROUTINE_SCHEMA = 'xbsw_shop';\n"
+               "SELECT TRIGGER_NAME FROM information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = "
+               "'xbsw_shop';\n"
+               "SELECT SUM(c), COUNT(*) FROM xbsw_shop.a_top;\n");
+  }
+
+  std::string Leftovers() {
+    return Sql("SELECT COUNT(*) FROM information_schema.SCHEMATA WHERE SCHEMA_NAME LIKE "
+               "'xbagent#%';\n");
+  }
+
+  // Starts the restore with the target's table `lockme` read-locked by
+  // another session, and waits until the swap's RENAME waits for it.
+  xbtest::Background StartHeldAtTheRename(const TempDir& tmp) {
+    lock_ = std::thread([this] {
+      sandbox_.Sql("LOCK TABLES xbsw_shop.lockme READ;\nSELECT SLEEP(60);\n");
+    });
+    for (int i = 0; i < 500 && Sql(kLockSession).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    xbtest::Background run = xbtest::StartXbagent(
+        "restore --database " + std::string(kDb) + " --from " + Q(backup_) + Common() + " --replace",
+        tmp.path(), tmp.path());
+    for (int i = 0; i < 6000; ++i) {
+      if (Sql("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE 'RENAME TABLE%' "
+              "AND STATE LIKE '%metadata lock%';\n") != "0\n") {
+        return run;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "the swap's RENAME never waited: " << ReadFile(run.err);
+    return run;
+  }
+
+  void ReleaseLock() {
+    const std::string id = Sql(kLockSession);
+    if (!id.empty()) sandbox_.Sql("KILL " + id + ";\n");
+    if (lock_.joinable()) lock_.join();
+  }
+
+  void TearDown() override { ReleaseLock(); }
+
+  // No [ERROR] line in the server's log since the test began.
+  std::string ServerErrors() {
+    std::string log = ReadFile(sandbox_.dir + "/error.log");
+    log = log.size() > logStart_ ? log.substr(logStart_) : std::string();
+    std::string errors;
+    size_t at = 0;
+    while ((at = log.find("[ERROR]", at)) != std::string::npos) {
+      errors += log.substr(at, log.find('\n', at) - at) + "\n";
+      ++at;
+    }
+    return errors;
+  }
+
+  static constexpr const char* kLockSession =
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE 'SELECT SLEEP(60)%';\n";
+  static std::unique_ptr<TempDir> shared_;
+  static std::string backup_;
+  static std::string restored_;
+  Sandbox sandbox_;
+  std::string old_;
+  size_t logStart_ = 0;
+  std::thread lock_;
+};
+
+std::unique_ptr<TempDir> RestoreSwapTest::shared_;
+std::string RestoreSwapTest::backup_;
+std::string RestoreSwapTest::restored_;
+
+TEST_F(RestoreSwapTest, ServerCrashAtTheRenameKeepsTheOldDatabaseAndTheNextCommandPutsItsTriggerBack) {
+  TempDir tmp("xbsw-tmp");
+  xbtest::Background run = StartHeldAtTheRename(tmp);
+  ASSERT_TRUE(xbtest::CrashAndRestart(sandbox_));
+  ReleaseLock();
+  double seconds = 0;
+  EXPECT_EQ(xbtest::WaitForExit(run.pid, 60, &seconds), 1);
+  const std::string said = ReadFile(run.err);
+  EXPECT_FALSE(Contains(said, "nothing was changed")) << said;
+  EXPECT_TRUE(Contains(said, "without its triggers `up`")) << said;
+  EXPECT_TRUE(Contains(said, "the next xbagent")) << said;
+  // The next command of any kind undoes the swap the server rolled back.
+  xbtest::RunResult r = xbtest::RunProgram(
+      "xbagent", "backup" + Common() + " --database " + kDb + " --output-dir " + Q(tmp / "after"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.err, "died before its swap: undoing it")) << r.err;
+  EXPECT_EQ(State(), old_);
+  EXPECT_EQ(Leftovers(), "0\n");
+  EXPECT_EQ(ServerErrors(), "");
+}
+
+TEST_F(RestoreSwapTest, SigintAtTheRenameFinishesTheRestore) {
+  TempDir tmp("xbsw-tmp");
+  xbtest::Background run = StartHeldAtTheRename(tmp);
+  ::kill(run.pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ReleaseLock();
+  double seconds = 0;
+  EXPECT_EQ(xbtest::WaitForExit(run.pid, 60, &seconds), 0) << ReadFile(run.err);
+  EXPECT_TRUE(Contains(ReadFile(run.err), "finishing the restore")) << ReadFile(run.err);
+  EXPECT_EQ(State(), restored_);
+  EXPECT_EQ(Leftovers(), "0\n");
+}
+
+TEST_F(RestoreSwapTest, XbagentKilledAtTheRenameIsFinishedOrUndoneByTheNextRun) {
+  TempDir tmp("xbsw-tmp");
+  xbtest::Background run = StartHeldAtTheRename(tmp);
+  ::kill(run.pid, SIGKILL);
+  double seconds = 0;
+  EXPECT_EQ(xbtest::WaitForExit(run.pid, 30, &seconds), 128 + SIGKILL);
+  ReleaseLock();
+  // The server runs the RENAME it was waiting to run, or drops it with the
+  // connection; either way the next run tells which from the journal.
+  xbtest::RunResult r = xbtest::RunProgram(
+      "xbagent", "restore --database " + std::string(kDb) + " --from " + Q(backup_) + Common() +
+                     " --replace --dry-run");
+  EXPECT_EQ(r.status, 0) << r.err;
+  const bool after = Contains(r.err, "died after its swap: would finish it");
+  EXPECT_TRUE(after || Contains(r.err, "died before its swap: would undo it")) << r.err;
+  r = xbtest::RunProgram(
+      "xbagent", "backup" + Common() + " --database " + kDb + " --output-dir " + Q(tmp / "after"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(State(), after ? restored_ : old_);
+  EXPECT_EQ(Leftovers(), "0\n");
+}
+
+}  // namespace
