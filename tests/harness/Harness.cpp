@@ -261,6 +261,26 @@ Sandbox GetSandbox() {
   return sandbox;
 }
 
+Sandbox StartOwnSandbox(const std::string& dir) {
+  Sandbox sandbox;
+  int status = 1;
+  RunShell(ShellQuote(SourceDir() + "/tests/sandbox/mariadb-sandbox.sh") + " start " +
+               ShellQuote(dir) + " >/dev/null 2>&1",
+           &status);
+  if (status != 0) return sandbox;
+  sandbox.dir = dir;
+  sandbox.cnf = dir + "/my.cnf";
+  sandbox.datadir = dir + "/data";
+  sandbox.toolDir = dir + "/tools";
+  return sandbox;
+}
+
+void StopOwnSandbox(const Sandbox& sandbox) {
+  if (!sandbox.available()) return;
+  RunShell(ShellQuote(SourceDir() + "/tests/sandbox/mariadb-sandbox.sh") + " stop " +
+           ShellQuote(sandbox.dir) + " >/dev/null 2>&1");
+}
+
 std::string Sandbox::Sql(const std::string& sql, int* status) const {
   TempDir scratch("xbsql");
   WriteFile(scratch / "q.sql", sql);

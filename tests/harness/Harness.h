@@ -173,6 +173,12 @@ struct Sandbox {
 // InnoDB flushing or durability settings are not the defaults users run
 // (tuned flushing hides what a restore meets on their servers).
 Sandbox GetSandbox();
+// A throwaway server of a test's own in dir (a short path), started with
+// the sandbox script; not available() when it does not start. Stopped and
+// removed with StopOwnSandbox.
+Sandbox StartOwnSandbox(const std::string& dir);
+void StopOwnSandbox(const Sandbox& sandbox);
+
 // SIGKILL of the throwaway server, then a restart with the same settings.
 // False when it does not answer.
 bool CrashAndRestart(const Sandbox& sandbox);

@@ -183,7 +183,7 @@ void DropOwnDatabase(SqlConnection& sql, const std::string& name) {
   } catch (const Failure& failure) {
     // Files the server does not know (a killed run's .cfg or half-copied
     // file) keep the directory: the tables are gone, the database stays.
-    if (sql.Scalar("SELECT COUNT(*) FROM information_schema.INNODB_SYS_TABLESPACES WHERE "
+    if (sql.Scalar("SELECT COUNT(*) FROM information_schema.INNODB_SYS_TABLES WHERE "
                    "CAST(SUBSTRING_INDEX(NAME, '/', 1) AS BINARY) = CAST(CONVERT(" +
                    SqlLiteral(name) + " USING filename) AS BINARY)") != "0" ||
         sql.Scalar("SELECT COUNT(*) FROM information_schema.TABLES WHERE "

@@ -35,10 +35,11 @@ std::vector<std::string> TablesOf(SqlConnection& sql, const std::string& databas
   return tables;
 }
 
-// The tablespaces InnoDB knows in a database whose table is not there (a
-// crash recovery that moved a table's definition back but not all of its
-// partitions leaves them so). Full-text index and temporary tablespaces do
-// not count.
+// The tables InnoDB's dictionary knows in a database whose definition is
+// not there (a crash recovery that moved a table's definition back but not
+// all of its partitions leaves them so). Full-text index and temporary
+// tables do not count. (The dictionary, not the tablespaces: after a restart
+// the server lists only the tablespaces it has opened since.)
 std::vector<std::string> StrayTablespaces(SqlConnection& sql, const std::string& database) {
   const std::string dir = "CAST(CONVERT(" + SqlLiteral(database) + " USING filename) AS BINARY)";
   std::set<std::string> stems;
@@ -50,7 +51,7 @@ std::vector<std::string> StrayTablespaces(SqlConnection& sql, const std::string&
   std::vector<std::string> stray;
   for (const SqlRow& row : sql.Query(
            "SELECT SUBSTRING(NAME, LOCATE('/', NAME) + 1) FROM "
-           "information_schema.INNODB_SYS_TABLESPACES WHERE CAST(SUBSTRING_INDEX(NAME, '/', 1) "
+           "information_schema.INNODB_SYS_TABLES WHERE CAST(SUBSTRING_INDEX(NAME, '/', 1) "
            "AS BINARY) = " + dir)) {
     const std::string& space = row[0];
     if (space.compare(0, 4, "FTS_") == 0 || space.compare(0, 4, "#sql") == 0) continue;
@@ -58,6 +59,22 @@ std::vector<std::string> StrayTablespaces(SqlConnection& sql, const std::string&
     if (!stems.count(space.substr(0, cut))) stray.push_back(space);
   }
   return stray;
+}
+
+// The space ids of the InnoDB tablespaces of a table (each partition has
+// one), sorted, from InnoDB's dictionary: "" for other engines.
+std::string SpacesOf(SqlConnection& sql, const std::string& database, const std::string& table) {
+  const std::string name = "CONCAT(CAST(CONVERT(" + SqlLiteral(database) + " USING filename) AS "
+                           "BINARY), '/', CAST(CONVERT(" + SqlLiteral(table) + " USING filename) AS "
+                           "BINARY))";
+  std::string ids;
+  for (const SqlRow& row : sql.Query(
+           "SELECT SPACE FROM information_schema.INNODB_SYS_TABLES WHERE CAST(NAME AS BINARY) = " +
+           name + " OR CAST(NAME AS BINARY) LIKE CONCAT(REPLACE(REPLACE(" + name + ", '_', "
+           "'\\_'), '%', '\\%'), '#P#%') ORDER BY SPACE")) {
+    ids += (ids.empty() ? "" : ",") + row[0];
+  }
+  return ids;
 }
 
 bool Opens(SqlConnection& sql, const std::string& database, const std::string& table) {
@@ -89,6 +106,8 @@ void WriteSwapJournal(SqlConnection& sql, const SwapJournal& journal) {
     rows += std::string(rows.empty() ? "" : ", ") + "(" + SqlLiteral(key) + ", " +
             SqlLiteral(value) + ")";
   };
+  for (const auto& entry : journal.outSpaces) row("out_spaces", entry.first + "\t" + entry.second);
+  for (const auto& entry : journal.inSpaces) row("in_spaces", entry.first + "\t" + entry.second);
   row("run", journal.run);
   row("target", journal.target);
   row("shadow", journal.shadow);
@@ -155,6 +174,13 @@ bool ReadSwapJournal(SqlConnection& sql, const std::string& holding, SwapJournal
     if (k == "complete") complete = true;
     if (k == "out") journal->out.push_back(row[1]);
     if (k == "in") journal->in.push_back(row[1]);
+    const size_t tab = row[1].find('\t');
+    if (k == "out_spaces" && tab != std::string::npos) {
+      journal->outSpaces[row[1].substr(0, tab)] = row[1].substr(tab + 1);
+    }
+    if (k == "in_spaces" && tab != std::string::npos) {
+      journal->inSpaces[row[1].substr(0, tab)] = row[1].substr(tab + 1);
+    }
   }
   for (const SqlRow& row : sql.Query("SELECT kind, name, prelude, statement FROM " +
                                      Table(holding, kObjectJournal) + " ORDER BY seq")) {
@@ -180,6 +206,41 @@ void Expect(SqlConnection& sql, const std::string& database, const std::vector<s
       *detail += "; table " + Table(database, name) + (present ? " is missing" : " is there");
     } else if (present && !Opens(sql, database, name)) {
       *detail += "; table " + Table(database, name) + " does not open";
+    }
+  }
+}
+
+}  // namespace
+
+void RecordSpaces(SqlConnection& sql, SwapJournal* journal) {
+  for (const std::string& name : journal->out) {
+    journal->outSpaces[name] = SpacesOf(sql, journal->target, name);
+  }
+  for (const std::string& name : journal->in) {
+    journal->inSpaces[name] = SpacesOf(sql, journal->shadow, name);
+  }
+}
+
+namespace {
+
+// Each name of the journal in each database holds exactly the tablespaces
+// it had before the rename on one side, or none: a table whose partitions
+// come from two tables, or that lost some, is named.
+void CheckSpaces(SqlConnection& sql, const SwapJournal& journal, std::string* detail) {
+  std::set<std::string> names(journal.out.begin(), journal.out.end());
+  names.insert(journal.in.begin(), journal.in.end());
+  for (const std::string& name : names) {
+    const auto out = journal.outSpaces.find(name);
+    const auto in = journal.inSpaces.find(name);
+    for (const std::string& db : {journal.target, journal.holding, journal.shadow}) {
+      const std::string now = SpacesOf(sql, db, name);
+      if (now.empty() || (out != journal.outSpaces.end() && now == out->second) ||
+          (in != journal.inSpaces.end() && now == in->second)) {
+        continue;
+      }
+      *detail += "; table " + Table(db, name) + " holds InnoDB tablespaces " + now +
+                 ", not those of the old (" + (out == journal.outSpaces.end() ? "-" : out->second) +
+                 ") or the restored table (" + (in == journal.inSpaces.end() ? "-" : in->second) + ")";
     }
   }
 }
@@ -212,6 +273,7 @@ SwapState InspectSwap(SqlConnection& sql, const SwapJournal& journal, std::strin
     *detail += "; " + std::to_string(movedOut) + " of the " + std::to_string(journal.out.size()) +
                " tables moved out are in '" + journal.holding + "'";
   }
+  CheckSpaces(sql, journal, detail);
   for (const std::string& db : {journal.target, journal.shadow, journal.holding}) {
     for (const std::string& space : StrayTablespaces(sql, db)) {
       *detail += "; InnoDB tablespace '" + space + "' of database '" + db +

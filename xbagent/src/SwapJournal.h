@@ -14,6 +14,7 @@
 // recovery that put a table back but left some of its tablespaces in the
 // holding database), nothing is removed and the run names what is where.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,12 +49,18 @@ struct SwapJournal {
   std::vector<std::string> out;    // target tables moved to the holding database
   std::vector<std::string> in;     // shadow tables moved into the target
   std::vector<ObjectStatement> objects;
+  // InnoDB's space ids of each table's tablespaces (a partitioned table has
+  // one per partition) before the rename, "id,id,...": what each name must
+  // hold afterwards, on one side or the other.
+  std::map<std::string, std::string> outSpaces, inSpaces;
 };
 
 // Sets the session up for the journal's statements: nothing reaches the
 // binary log, foreign keys are not checked.
 void JournalSession(SqlConnection& sql);
 
+// Fills in the space ids of the tables each way, as they are now.
+void RecordSpaces(SqlConnection& sql, SwapJournal* journal);
 // Creates the holding database and writes the journal into it.
 void WriteSwapJournal(SqlConnection& sql, const SwapJournal& journal);
 // Saves the target's triggers on the tables that move out into the journal,

@@ -140,6 +140,7 @@ void Swap(Plan& plan) {
   const std::string rename = RenameStatement(plan);
   std::unique_ptr<SqlConnection> sql = Connect(plan, false);
   try {
+    RecordSpaces(*sql, &plan.journal);
     WriteSwapJournal(*sql, plan.journal);
   } catch (const Failure& failure) {
     try {
