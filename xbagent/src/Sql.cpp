@@ -153,4 +153,14 @@ std::string SqlIdentifier(const std::string& name) {
   return out;
 }
 
+std::vector<std::string> TablesOf(SqlConnection& sql, const std::string& database) {
+  std::vector<std::string> tables;
+  for (const SqlRow& row : sql.Query(
+           "SELECT TABLE_NAME FROM information_schema.TABLES WHERE CAST(TABLE_SCHEMA AS BINARY) = " +
+           SqlBytes(database) + " AND TABLE_TYPE <> 'VIEW' ORDER BY TABLE_NAME")) {
+    tables.push_back(row[0]);
+  }
+  return tables;
+}
+
 }  // namespace xbagent

@@ -50,6 +50,9 @@ class SqlConnection {
   std::function<bool()> stop_;
 };
 
+// The base tables and sequences of a database (not its views), by name.
+std::vector<std::string> TablesOf(SqlConnection& sql, const std::string& database);
+
 // Server error numbers the callers tell apart.
 constexpr unsigned int kErLockWaitTimeout = 1205;
 constexpr unsigned int kErQueryInterrupted = 1317;

@@ -63,32 +63,14 @@ int PidfdIfChildOf(pid_t pid, pid_t parent) {
   return -1;
 }
 
-// Whether a process this process started, or one they started, still
-// runs (a zombie has ended).
-bool OwnToolsRun() {
+// Pins, through a pidfd each, every process this process started and what
+// they started (a pid reused meanwhile is never taken); the caller closes
+// them. *running tells whether one of them has not ended (a zombie has).
+std::vector<int> PinOwnTree(bool* running) {
   const std::vector<std::pair<pid_t, pid_t>> links = ProcessLinks();
-  std::vector<pid_t> frontier{::getpid()};
-  while (!frontier.empty()) {
-    const pid_t parent = frontier.back();
-    frontier.pop_back();
-    for (const auto& link : links) {
-      if (link.second != parent) continue;
-      char state = 'Z';
-      if (ParentOf(link.first, &state) == parent && state != 'Z') return true;
-      frontier.push_back(link.first);
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
-void SignalOwnTools(int signal) {
-  const std::vector<std::pair<pid_t, pid_t>> links = ProcessLinks();
-  // Every process of the tree is pinned before any is signalled: a parent
-  // that dies first must not orphan its children out of the tree.
   std::vector<int> pidfds;
   std::vector<pid_t> frontier{::getpid()};
+  *running = false;
   while (!frontier.empty()) {
     const pid_t parent = frontier.back();
     frontier.pop_back();
@@ -96,10 +78,28 @@ void SignalOwnTools(int signal) {
       if (link.second != parent) continue;
       const int pidfd = PidfdIfChildOf(link.first, parent);
       if (pidfd < 0) continue;
+      char state = 'Z';
+      if (ParentOf(link.first, &state) == parent && state != 'Z') *running = true;
       pidfds.push_back(pidfd);
       frontier.push_back(link.first);
     }
   }
+  return pidfds;
+}
+
+bool OwnToolsRun() {
+  bool running = false;
+  for (int pidfd : PinOwnTree(&running)) ::close(pidfd);
+  return running;
+}
+
+}  // namespace
+
+void SignalOwnTools(int signal) {
+  // Every process of the tree is pinned before any is signalled: a parent
+  // that dies first must not orphan its children out of the tree.
+  bool running = false;
+  const std::vector<int> pidfds = PinOwnTree(&running);
   for (int pidfd : pidfds) {
     ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u);
     ::close(pidfd);

@@ -24,17 +24,6 @@ bool Has(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// Base tables and sequences of a database.
-std::vector<std::string> TablesOf(SqlConnection& sql, const std::string& database) {
-  std::vector<std::string> tables;
-  for (const SqlRow& row : sql.Query(
-           "SELECT TABLE_NAME FROM information_schema.TABLES WHERE CAST(TABLE_SCHEMA AS BINARY) = " +
-           SqlBytes(database) + " AND TABLE_TYPE <> 'VIEW' ORDER BY TABLE_NAME")) {
-    tables.push_back(row[0]);
-  }
-  return tables;
-}
-
 // The tables InnoDB's dictionary knows in a database whose definition is
 // not there (a crash recovery that moved a table's definition back but not
 // all of its partitions leaves them so). Full-text index and temporary

@@ -74,13 +74,7 @@ std::string JoinNames(const std::vector<std::string>& names, size_t limit) {
 }
 
 std::vector<std::string> ListTables(SqlConnection& sql, const std::string& database) {
-  std::vector<std::string> tables;
-  for (const SqlRow& row : sql.Query(
-           "SELECT TABLE_NAME FROM information_schema.TABLES WHERE CAST(TABLE_SCHEMA AS BINARY) = " +
-           SqlBytes(database) + " AND TABLE_TYPE <> 'VIEW' ORDER BY TABLE_NAME")) {
-    tables.push_back(row[0]);
-  }
-  return tables;
+  return TablesOf(sql, database);
 }
 
 std::string ForeignKeyColumns(SqlConnection& sql, const ForeignKey& key, bool referenced) {
