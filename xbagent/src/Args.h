@@ -36,6 +36,10 @@ class CommandLine {
   std::vector<std::string> CommonOptions() const;
 
  private:
+  [[noreturn]] void PrintHelp();
+  bool AsksForHelp(const std::vector<std::string>& argv) const;
+  void CheckValues() const;
+
   CLI::App app_;
   int verbose_ = 0;
   bool quiet_ = false;
@@ -71,5 +75,9 @@ CLI::Validator Between(uint64_t low, uint64_t high, const std::string& what);
 
 // A value that must not be empty: "needs WHAT" when it is.
 CLI::Validator NonEmpty(const std::string& what);
+
+// A database or table name as written in SQL: bare, or in backquotes
+// (`shop`, `a``b` for a`b), which are taken off; "needs WHAT" when empty.
+CLI::Validator SqlName(const std::string& what);
 
 }  // namespace xbagent

@@ -209,10 +209,8 @@ int RunBackup(const ArgList& argv) {
   CKaError status = util.initialize();
   if (status.IsError()) Fail("the utility library did not initialise: " + status.AsString());
 
-  // The schema is dumped before and after the stream; a bare stream to
-  // standard output keeps nothing it could go into.
-  const bool keepSchema = options.oneDatabase && (!options.toStdout || !options.schemaFile.empty() ||
-                                                  !options.manifestFile.empty());
+  // The schema is dumped before and after the stream.
+  const bool keepSchema = options.oneDatabase;
   std::string schema = keepSchema ? DumpSchema(util, options) : std::string();
 
   Log().Notice("xbagent: backing up " + what + " (" + facts.version + ")");
