@@ -182,10 +182,6 @@ int RunBackup(const ArgList& argv) {
   }
   options.defaultsFile = AbsolutePath(options.defaultsFile);
 
-  std::string finalDir;
-  PathGuard workGuard(MakeWorkDir(options, &finalDir));
-  const std::string workDir = workGuard.path();
-
   ToolDir tools(options.toolDir);
 
   ServerFacts facts;
@@ -195,6 +191,11 @@ int RunBackup(const ArgList& argv) {
     FinishAbandonedRestores(sql);
     facts = CheckServer(sql, options);
   }
+  CheckPlaces(options, facts);
+
+  std::string finalDir;
+  PathGuard workGuard(MakeWorkDir(options, &finalDir));
+  const std::string workDir = workGuard.path();
   Log().Detail(Verbosity::kVerbose, "server " + facts.version + ", datadir " + facts.datadir +
                                         ", " + std::to_string(facts.tables.size()) + " tables");
 
