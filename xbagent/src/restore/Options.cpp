@@ -68,7 +68,8 @@ Options ParseOptions(const ArgList& argv) {
   cli->add_flag("--dry-run", options.dryRun,
                 "print the plan, the checks and the disk space; change nothing");
   cli->add_flag("--json", options.json,
-                "print the result (database, tables, bytes, binlog coordinates)");
+                "print the result (database, tables, bytes, binlog coordinates), or with "
+                "--dry-run the plan, as one JSON object");
   cli->add_option("--lock-wait-timeout", options.lockWaitSeconds,
                   "longest wait for a metadata lock, 1 to 31536000 (default 60); then the restore "
                   "stops, naming the sessions that may hold it")
