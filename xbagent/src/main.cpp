@@ -109,7 +109,9 @@ Invocation ParseCommandLine(const ArgList& argv) {
   std::string name = chosen[0]->get_name();
   invocation.args = chosen[0]->remaining();
   if (name == "help") {
-    if (invocation.args.empty()) cli.Parse({"--help"});
+    if (invocation.args.empty() || invocation.args[0] == "--help" || invocation.args[0] == "-h") {
+      cli.Parse({"--help"});
+    }
     if (invocation.args.size() > 1) UsageFail("help takes one command");
     name = invocation.args[0];
     invocation.args = {"--help"};
