@@ -57,9 +57,8 @@ void SetUpSession(const Plan& plan, SqlConnection& sql, const std::string& state
   try {
     sql.Query(statement);
   } catch (const Failure& failure) {
-    std::string reason = failure.what();
-    const std::string prefix = "query failed: ";
-    if (reason.compare(0, prefix.size(), prefix) == 0) reason = reason.substr(prefix.size());
+    const std::string reason =
+        sql.LastErrorNumber() != 0 ? sql.LastErrorText() : std::string(failure.what());
     const bool denied = reason.find("Access denied") != std::string::npos;
     Fail("the restore's session setting " + statement + " failed: " + reason +
          (denied ? std::string("; the user of the defaults file needs that privilege (for "
@@ -171,9 +170,9 @@ void Exec(Plan& plan, SqlConnection& sql, const std::string& table, const std::s
   try {
     sql.Query(statement);
   } catch (const Failure& failure) {
-    std::string text = failure.what();
-    const std::string prefix = "query failed: ";
-    if (text.compare(0, prefix.size(), prefix) == 0) text = text.substr(prefix.size());
+    // The statement is named here, so the server's own text follows it.
+    const std::string text =
+        sql.LastErrorNumber() != 0 ? sql.LastErrorText() : std::string(failure.what());
     std::string where = table.empty() ? std::string() : "table " + Quoted(table) + ": ";
     if (StopRequested()) Fail("interrupted during " + where + statement);
     if (sql.LastErrorNumber() == kErLockWaitTimeout) {
