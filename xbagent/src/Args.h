@@ -26,8 +26,9 @@ class CommandLine {
   CLI::App& app() { return app_; }
 
   // Throws Failure(kExitUsage) with one line naming the option for any rule
-  // broken; prints the help to standard output and throws Failure(kExitOk)
-  // for --help.
+  // broken (a value that is an option, "--from --json", is one); prints the
+  // help to standard output and throws Failure(kExitOk) for --help or -h
+  // anywhere before "--" or a subcommand's name, also where a value is due.
   void Parse(const std::vector<std::string>& argv);
 
   bool Has(const std::string& name) const { return app_.count(name) != 0; }

@@ -94,7 +94,10 @@ namespace {
 int FirstUnreachable(const struct passwd& account, const std::vector<std::string>& dirs) {
   std::vector<gid_t> groups(64);
   int count = static_cast<int>(groups.size());
-  if (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) < 0) count = 0;
+  if (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));  // count is now the number needed
+    if (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) < 0) count = 0;
+  }
   const pid_t pid = ::fork();
   if (pid < 0) Fail("cannot start a process to check the scratch directory: " + ErrnoText(errno));
   if (pid == 0) {
