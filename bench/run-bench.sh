@@ -324,7 +324,10 @@ fi
 
 XB="$(q "$TOOLS/xtrabackup") --defaults-file=$(q "$CNF") --backup --stream=xbstream"
 AGENT_BACKUP="$(q "$BIN/xbagent") -q backup --defaults-file $(q "$CNF") --tool-dir $(q "$TOOLS")"
-AGENT="$AGENT_BACKUP --output -"
+# A stream on standard output is written with its manifest and schema, as
+# restore --from - needs them.
+STREAM_FILES="--manifest $(q "$WORK/stream.manifest.json") --schema $(q "$WORK/stream.schema.sql")"
+AGENT="$AGENT_BACKUP --output - $STREAM_FILES"
 
 # ---------------------------------------------------------------- 1. backup stream
 if want 1; then
@@ -511,7 +514,8 @@ rss_ok=1
 for _ in $(seq 1 "$RUNS"); do
   for db in small big; do
     value=$(host_rss "rss-$db" "$BIN/xbagent" -v backup --defaults-file "$CNF" --tool-dir "$TOOLS" \
-              --database "bench_$db" --output -) || { rss_ok=0; break 2; }
+              --database "bench_$db" --output - --manifest "$WORK/stream.manifest.json" \
+              --schema "$WORK/stream.schema.sql") || { rss_ok=0; break 2; }
     [[ -n $value ]] || { rss_ok=0; break 2; }
     if [[ $db == small ]]; then small_rss+=("$value"); else big_rss+=("$value"); fi
   done

@@ -192,7 +192,8 @@ TEST_F(EncodedBackupTest, AStreamOnStandardInputRestoresAndABadOneCreatesNoTarge
   // encoder's failure stops the relay and its hasher alike.
   std::string err = RunShell("timeout 120 " + xb + " backup -q --defaults-file " +
                                  Q(sandbox_.cnf) + " --tool-dir " + Q(sandbox_.toolDir) +
-                                 " --output - --compress" + key + " 2>&1 >/dev/full",
+                                 " --output - --manifest " + Q(work_ / "full.json") +
+                                 " --compress" + key + " 2>&1 >/dev/full",
                              &status);
   EXPECT_EQ(status, 1) << err;
   EXPECT_TRUE(Contains(err, "cannot write the encoded stream")) << err;

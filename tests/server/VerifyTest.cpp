@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -204,6 +205,24 @@ TEST_F(VerifyTest, AOneDatabaseBackupVerifiesOnAFreshServer) {
   EXPECT_FALSE(Contains(r.out, "\"mysql\"")) << r.out;
   EXPECT_EQ(r.out, ReadFile(dir + "/verify.json"));
   EXPECT_TRUE(Empty(scratch)) << RunShell("ls -lA " + Q(scratch));
+
+  // A failing mariadb-install-db is reported by its error line, not by its
+  // closing plea.
+  TempDir fake("verify-installer");
+  WriteFile(fake / "mariadb-install-db",
+            "#!/bin/sh\ncat <<'EOF'\nInstalling MariaDB/MySQL system tables in '/x' ...\n"
+            "2026-01-01 0 [ERROR] mariadbd: Can't create/write to file '/x/aria_log_control' "
+            "(Errcode: 13 \"Permission denied\")\n\n"
+            "Please check all of the above before submitting a bug report\nEOF\nexit 1\n");
+  ::chmod((fake / "mariadb-install-db").c_str(), 0755);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  ::setenv("PATH", (fake.path() + ":" + path).c_str(), 1);
+  r = Verify(dir, scratch);
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "mariadb-install-db failed (exit status 1): 2026-01-01 0 [ERROR] "
+                              "mariadbd: Can't create/write")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "Please check all")) << r.out;
 }
 
 TEST_F(VerifyTest, ADamagedDataPageFailsVerifyNamingTheTable) {

@@ -2,6 +2,7 @@
 // options it reads from the ones it accepts. No server: every case stops at
 // the parsing.
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,6 +80,23 @@ TEST(ArgumentRulesTest, BackupRefusesBadCombinations) {
       {"--defaults-file c --output-dir x --database ''", kExitUsage, "--database needs a name"},
       {"--defaults-file c --output-dir x -q -v", kExitUsage, "excludes"},
       {"--defaults-file / --output-dir x", kExitFailure, "defaults file / is not a readable"},
+      // A stream that could not be restored from what the backup wrote.
+      {"--defaults-file c --output -", kExitUsage, "--output - needs --manifest FILE: restore"},
+      {"--defaults-file c --database d --output -", kExitUsage,
+       "needs --manifest FILE and --schema FILE"},
+      {"--defaults-file c --database d --output - --manifest m", kExitUsage,
+       "--output - with --database needs --schema FILE"},
+      // Connections are the defaults file's; an option never becomes a value.
+      {"--defaults-file c --output-dir x --password p", kExitUsage,
+       "unknown option --password: connection settings"},
+      {"--defaults-file c --output-dir x --host=db1", kExitUsage,
+       "unknown option --host: connection settings"},
+      {"--defaults-file c --output-dir x -p", kExitUsage, "belong in the defaults file"},
+      {"--defaults-file c --database --output-dir x", kExitUsage,
+       "--database needs a value, not the option --output-dir"},
+      {"--defaults-file c --output-dir x --database `a`b`", kExitUsage,
+       "a backquote is doubled"},
+      {"--defaults-file c --output-dir x --database ``", kExitUsage, "--database needs a name"},
   };
   for (const Refusal& c : cases) ExpectRefused(c, ParseBackupOptions);
 }
@@ -135,6 +153,10 @@ TEST(ArgumentRulesTest, RestoreRefusesBadCombinations) {
        "--encrypt-key-file needs a file"},
       {"--database d --from x --defaults-file /", kExitFailure,
        "defaults file / is not a readable"},
+      {"--database d --from --defaults-file c", kExitUsage,
+       "--from needs a value, not the option --defaults-file"},
+      {"--database d --from x --defaults-file c --host h", kExitUsage,
+       "there is no --host or --port"},
   };
   for (const Refusal& c : cases) ExpectRefused(c, RunRestore);
 }
@@ -167,6 +189,13 @@ TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
   EXPECT_EQ(options.schemaFile, "/s.sql");
   EXPECT_EQ(options.keyFile, "k");
 
+  // Names as written in SQL: backquotes are taken off, a doubled one inside is one.
+  options = restore::ParseOptions(Split("--database `shop` --as `a``b` --table `t-1` --from /b "
+                                        "--defaults-file " + defaults));
+  EXPECT_EQ(options.database, "shop");
+  EXPECT_EQ(options.target, "a`b");
+  EXPECT_EQ(options.tables, (std::vector<std::string>{"t-1"}));
+
   BackupOptions backup = ParseBackupOptions(
       Split("-q --defaults-file=" + defaults + " --database shop --output-dir /o --parallel 4 --json"));
   EXPECT_TRUE(backup.oneDatabase);
@@ -178,12 +207,16 @@ TEST(ArgumentRulesTest, RestoreAndBackupReadTheirOptions) {
   EXPECT_FALSE(backup.encoding.zstd);
 
   // --compress alone is zstd at the default level; a value after it is its level.
-  backup = ParseBackupOptions(Split("--compress --defaults-file " + defaults + " --output -"));
+  backup = ParseBackupOptions(Split("--compress --defaults-file " + defaults +
+                                    " --output - --manifest m --database `my-db` --schema s"));
+  EXPECT_EQ(backup.database, "my-db");
+  EXPECT_EQ(backup.manifestFile, "m");
   EXPECT_TRUE(backup.toStdout);
   EXPECT_TRUE(backup.encoding.zstd);
   EXPECT_EQ(backup.encoding.zstdLevel, 3);
   backup =
-      ParseBackupOptions(Split("--defaults-file " + defaults + " --output - --compress zstd:7"));
+      ParseBackupOptions(Split("--defaults-file " + defaults +
+                               " --output - --manifest m --compress zstd:7"));
   EXPECT_EQ(backup.encoding.zstdLevel, 7);
   backup = ParseBackupOptions(Split("--defaults-file " + defaults + " --output-dir /o --compress"));
   EXPECT_EQ(backup.encoding.zstdLevel, 3);
@@ -232,16 +265,39 @@ TEST(ArgumentRulesTest, OtherCommandsRefuseBadUsage) {
 
 // --help prints the generated help on standard output and ends the command
 // with status 0 before anything runs.
+// --help anywhere, even where a value is due, is a request for help.
 TEST(ArgumentRulesTest, HelpEndsTheCommandWithStatusZero) {
-  for (const char* line : {"--help", "-h", "d --json --help"}) {
+  struct Case {
+    int (*command)(const ArgList&);
+    const char* line;
+  };
+  const std::vector<Case> cases = {
+      {RunInfo, "--help"},
+      {RunInfo, "-h"},
+      {RunInfo, "d --json --help"},
+      {RunRestore, "--database --help"},
+      {RunRestore, "--database d --from x --as --help"},
+      {RunRestore, "--full --from -h"},
+      {RunBackup, "--defaults-file c --database --help"},
+  };
+  std::FILE* saved = std::tmpfile();  // the help goes to standard output
+  ASSERT_NE(saved, nullptr);
+  std::fflush(stdout);
+  const int out = ::dup(1);
+  ::dup2(fileno(saved), 1);
+  for (const Case& c : cases) {
     try {
-      RunInfo(Split(line));
-      ADD_FAILURE() << line << ": ran";
+      c.command(Split(c.line));
+      ADD_FAILURE() << c.line << ": ran";
     } catch (const Failure& failure) {
-      EXPECT_EQ(failure.code(), kExitOk) << line;
-      EXPECT_STREQ(failure.what(), "") << line;
+      EXPECT_EQ(failure.code(), kExitOk) << c.line << ": " << failure.what();
+      EXPECT_STREQ(failure.what(), "") << c.line;
     }
   }
+  std::fflush(stdout);
+  ::dup2(out, 1);
+  ::close(out);
+  std::fclose(saved);
 }
 
 }  // namespace

@@ -224,6 +224,15 @@ TEST(ToolOutputTest, JudgesTheToolsOutput) {
       {"Warning: We assume the  table was dropped during xtrabackup execution and ignore the "
        "tablespace ./db/t.ibd\ncompleted OK!\n",
        true, "completed OK!", 1},
+      // The system's words are kept when the tool's last complaint leaves them out.
+      {"[01] Copying ./db/t.ibd\n[01] Error writing file 'x' (Errcode: 28 \"No space left on "
+       "device\")\n[01] xtrabackup: Error: failed to copy datafile.\n[00] Shutting down\n",
+       false,
+       "[01] xtrabackup: Error: failed to copy datafile. (the tool's system error: [01] Error "
+       "writing file 'x' (Errcode: 28 \"No space left on device\"))",
+       0},
+      {"Starting\n[ERROR] cannot open ./ib_logfile0: Permission denied\n", false,
+       "[ERROR] cannot open ./ib_logfile0: Permission denied", 0},
   };
   for (const Case& c : cases) {
     ToolOutput output("mariabackup");

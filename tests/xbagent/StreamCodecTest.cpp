@@ -207,11 +207,11 @@ TEST(StreamCodec, AStreamReadFromADescriptorIsCheckedAgainstTheManifest) {
   const Case cases[] = {
       {"plain, good", false, 0, "", ""},
       {"plain, a byte flipped", false, 1, "", "SHA-256 of the stream on standard input"},
-      {"plain, cut", false, 2, "", "(it is truncated)"},
+      {"plain, cut", false, 2, "", "cut short, or the manifest is another backup's"},
       {"plain, longer", false, 3, "", "longer than the manifest"},
       {"encoded, good", true, 0, kKey, ""},
       {"encoded, a byte flipped", true, 1, kKey, "fails authentication"},
-      {"encoded, cut", true, 2, kKey, "(it is truncated)"},
+      {"encoded, cut", true, 2, kKey, "cut short, or the manifest is another backup's"},
       {"encoded, longer", true, 3, kKey, "longer than the manifest"},
       {"encoded, wrong key", true, 0, std::string(32, 'w'), "wrong key"},
   };

@@ -134,6 +134,21 @@ std::vector<std::string> Reversed(const std::vector<std::string>& argv) {
   return std::vector<std::string>(argv.rbegin(), argv.rend());
 }
 
+// An unknown option that asks for a connection xbagent never makes: the
+// way it is done instead; "" for any other option.
+std::string ConnectionHint(const std::string& option) {
+  static const char* const kConnection[] = {"--password", "-p", "--host", "-H", "--port", "-P",
+                                            "--protocol", "--ssl"};
+  for (const char* name : kConnection) {
+    if (option == name) {
+      return ": connection settings (user, password, socket) belong in the defaults file "
+             "(--defaults-file CNF, its [client] group), and xbagent runs on the server's host "
+             "(the backup tool reads the data directory), so there is no --host or --port";
+    }
+  }
+  return "";
+}
+
 // What is left after the parse: an unknown option, an unknown command, or
 // an argument the command does not take; "" when nothing is left.
 std::string ExtraText(const CLI::App& app) {
@@ -145,7 +160,9 @@ std::string ExtraText(const CLI::App& app) {
       continue;
     }
     if (!optionsEnded && extra.size() > 1 && extra[0] == '-') {
-      return "unknown option " + extra.substr(0, extra.find('=')) + " (see --help)";
+      const std::string option = extra.substr(0, extra.find('='));
+      const std::string hint = ConnectionHint(option);
+      return "unknown option " + option + (hint.empty() ? " (see --help)" : hint);
     }
     if (!Commands(&app).empty()) return "unknown command '" + extra + "' (see xbagent --help)";
     return "unexpected argument '" + extra + "'";
@@ -310,6 +327,28 @@ CLI::Validator NonEmpty(const std::string& what) {
       [what](std::string& value) { return value.empty() ? "needs " + what : std::string(); }, "");
 }
 
+CLI::Validator SqlName(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& value) {
+        if (value.size() < 2 || value.front() != '`' || value.back() != '`') {
+          return value.empty() ? "needs " + what : std::string();
+        }
+        std::string name;
+        for (size_t i = 1; i + 1 < value.size(); ++i) {
+          if (value[i] == '`' && (i + 2 >= value.size() || value[i + 1] != '`')) {
+            return "needs " + what + " as written in SQL: inside backquotes a backquote is "
+                   "doubled (`a``b` for a`b)";
+          }
+          if (value[i] == '`') ++i;
+          name += value[i];
+        }
+        if (name.empty()) return "needs " + what;
+        value = name;
+        return std::string();
+      },
+      "");
+}
+
 CommandLine::CommandLine(const std::string& name, const std::string& summary,
                          const std::string& details)
     : app_(summary, name.empty() ? "xbagent" : "xbagent " + name) {
@@ -335,19 +374,52 @@ std::vector<std::string> CommandLine::CommonOptions() const {
   return options;
 }
 
+void CommandLine::PrintHelp() {
+  std::fputs(app_.help().c_str(), stdout);
+  std::fflush(stdout);
+  throw Failure(kExitOk, "");
+}
+
+bool CommandLine::AsksForHelp(const std::vector<std::string>& argv) const {
+  for (const std::string& arg : argv) {
+    if (arg == "--") return false;
+    for (const CLI::App* command : Commands(&app_)) {
+      if (command->get_name() == arg) return false;
+    }
+    if (arg == "-h" || arg == "--help") return true;
+  }
+  return false;
+}
+
+// A value that looks like an option ("--database --from DIR") is an
+// option whose value was left out, never a name.
+void CommandLine::CheckValues() const {
+  for (const CLI::Option* option : app_.get_options()) {
+    if (option->get_positional() || !TakesValue(option)) continue;
+    for (const std::string& value : option->results()) {
+      if (value.size() > 2 && value.compare(0, 2, "--") == 0) {
+        UsageFail("option " + option->get_name() + " needs a value, not the option " +
+                  value.substr(0, value.find('=')));
+      }
+    }
+  }
+}
+
 void CommandLine::Parse(const std::vector<std::string>& argv) {
+  // --help anywhere is a request for help, even where a value is due.
+  if (AsksForHelp(argv)) PrintHelp();
   try {
     app_.parse(Reversed(argv));
   } catch (const CLI::CallForHelp&) {
-    std::fputs(app_.help().c_str(), stdout);
-    std::fflush(stdout);
-    throw Failure(kExitOk, "");
+    PrintHelp();
   } catch (const CLI::ParseError& error) {
+    CheckValues();
     // An unknown option explains the rest: "--defaults-fle" is why
     // "--defaults-file" is missing.
     const std::string extra = ExtraText(app_);
     UsageFail(extra.empty() ? UsageText(app_, error) : extra);
   }
+  CheckValues();
   const std::string extra = ExtraText(app_);
   if (!extra.empty()) UsageFail(extra);
   // A flag given twice is a slip, as with an option.

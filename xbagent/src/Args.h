@@ -26,8 +26,9 @@ class CommandLine {
   CLI::App& app() { return app_; }
 
   // Throws Failure(kExitUsage) with one line naming the option for any rule
-  // broken; prints the help to standard output and throws Failure(kExitOk)
-  // for --help.
+  // broken (a value that is an option, "--from --json", is one); prints the
+  // help to standard output and throws Failure(kExitOk) for --help or -h
+  // anywhere before "--" or a subcommand's name, also where a value is due.
   void Parse(const std::vector<std::string>& argv);
 
   bool Has(const std::string& name) const { return app_.count(name) != 0; }
@@ -36,6 +37,10 @@ class CommandLine {
   std::vector<std::string> CommonOptions() const;
 
  private:
+  [[noreturn]] void PrintHelp();
+  bool AsksForHelp(const std::vector<std::string>& argv) const;
+  void CheckValues() const;
+
   CLI::App app_;
   int verbose_ = 0;
   bool quiet_ = false;
@@ -71,5 +76,9 @@ CLI::Validator Between(uint64_t low, uint64_t high, const std::string& what);
 
 // A value that must not be empty: "needs WHAT" when it is.
 CLI::Validator NonEmpty(const std::string& what);
+
+// A database or table name as written in SQL: bare, or in backquotes
+// (`shop`, `a``b` for a`b), which are taken off; "needs WHAT" when empty.
+CLI::Validator SqlName(const std::string& what);
 
 }  // namespace xbagent

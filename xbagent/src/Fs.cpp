@@ -71,6 +71,12 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat one, two;
+  return ::stat(a.c_str(), &one) == 0 && ::stat(b.c_str(), &two) == 0 &&
+         one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
 void CheckDefaultsFile(const std::string& path) {
   struct stat info = {};
   std::string why;

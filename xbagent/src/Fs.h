@@ -25,6 +25,9 @@ std::string AbsolutePath(const std::string& path);
 
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+// Both paths name one file or directory (symbolic links and bind mounts
+// followed); false when either cannot be reached.
+bool SameFile(const std::string& a, const std::string& b);
 // Throws Failure naming `path` unless it is a readable regular file: the
 // client library silently ignores a defaults file it cannot read.
 void CheckDefaultsFile(const std::string& path);

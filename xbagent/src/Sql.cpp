@@ -92,20 +92,32 @@ std::vector<SqlRow> SqlConnection::QueryWatched(const std::string& sql) {
   }
 }
 
+void SqlConnection::FailQuery(const std::string& sql) {
+  MYSQL* m = Handle(mysql_);
+  lastError_ = mysql_errno(m);
+  lastErrorText_ = mysql_error(m);
+  std::string text = "query failed: " + lastErrorText_;
+  // A refused privilege: which statement needed it.
+  static const unsigned int kDenied[] = {1044, 1142, 1143, 1227, 1370};
+  for (unsigned int denied : kDenied) {
+    if (lastError_ == denied) {
+      text += " (in: " + (sql.size() > 100 ? sql.substr(0, 100) + " ..." : sql) + ")";
+    }
+  }
+  Fail(text);
+}
+
 std::vector<SqlRow> SqlConnection::RunQuery(const std::string& sql) {
   MYSQL* m = Handle(mysql_);
   lastError_ = 0;
+  lastErrorText_.clear();
   if (mysql_real_query(m, sql.data(), static_cast<unsigned long>(sql.size())) != 0) {
-    lastError_ = mysql_errno(m);
-    Fail("query failed: " + std::string(mysql_error(m)));
+    FailQuery(sql);
   }
   std::vector<SqlRow> rows;
   MYSQL_RES* result = mysql_store_result(m);
   if (result == nullptr) {
-    if (mysql_field_count(m) != 0) {
-      lastError_ = mysql_errno(m);
-      Fail("query failed: " + std::string(mysql_error(m)));
-    }
+    if (mysql_field_count(m) != 0) FailQuery(sql);
     return rows;
   }
   unsigned int columns = mysql_num_fields(result);

@@ -23,13 +23,16 @@ class SqlConnection {
   SqlConnection& operator=(const SqlConnection&) = delete;
 
   // Runs a statement and returns every row; throws Failure with the
-  // server's error text.
+  // server's error text ("query failed: ..."), and for a privilege the
+  // server refuses, the statement that needed it.
   std::vector<SqlRow> Query(const std::string& sql);
   // The first column of the first row ("" when there is none).
   std::string Scalar(const std::string& sql);
 
   // The server's error number of the last failed statement (0: none).
   unsigned int LastErrorNumber() const { return lastError_; }
+  // And its text, as the server gave it.
+  const std::string& LastErrorText() const { return lastErrorText_; }
   // This session's id on the server (for KILL QUERY).
   unsigned long ConnectionId() const;
 
@@ -41,12 +44,14 @@ class SqlConnection {
  private:
   std::vector<SqlRow> QueryWatched(const std::string& sql);
   std::vector<SqlRow> RunQuery(const std::string& sql);
+  [[noreturn]] void FailQuery(const std::string& sql);
 
   void* mysql_;
   std::string defaultsFile_;
   std::string socket_;
   std::string user_;
   unsigned int lastError_ = 0;
+  std::string lastErrorText_;
   std::function<bool()> stop_;
 };
 

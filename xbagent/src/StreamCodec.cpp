@@ -544,13 +544,16 @@ void ReadDescriptor(int fd, const ChunkSink& onChunk) {
 
 void CheckRead(const std::string& what, uint64_t size, const std::string& digest,
                uint64_t wantSize, const std::string& wantDigest) {
+  // A whole stream given with another backup's manifest differs as a cut
+  // one does: both are named.
   if (size != wantSize) {
-    Fail(what + " has " + std::to_string(size) + " bytes, the manifest says " +
-         std::to_string(wantSize) + (size < wantSize ? " (it is truncated)" : ""));
+    Fail(what + " does not match the manifest: it has " + std::to_string(size) +
+         " bytes, the manifest says " + std::to_string(wantSize) +
+         " (the stream was cut short, or the manifest is another backup's)");
   }
   if (digest != wantDigest) {
-    Fail("the SHA-256 of " + what + " does not match the manifest (it is damaged or was "
-         "changed): " + digest + " != " + wantDigest);
+    Fail("the SHA-256 of " + what + " does not match the manifest (the stream is damaged or "
+         "was changed, or the manifest is another backup's): " + digest + " != " + wantDigest);
   }
 }
 
@@ -578,8 +581,9 @@ uint64_t ReadCheckedInput(int fd, const ManifestSummary& manifest, const std::st
   ReadDescriptor(fd, [&](const char* data, size_t length) {
     stored += length;
     if (stored > manifest.streamSize) {
-      Fail("the stream on standard input is longer than the manifest's " +
-           std::to_string(manifest.streamSize) + " bytes");
+      Fail("the stream on standard input does not match the manifest: it is longer than the "
+           "manifest's " + std::to_string(manifest.streamSize) +
+           " bytes (probably the manifest of another backup)");
     }
     storedHash.Update(data, length);
     return (plain ? hand(data, length) : decoder->Write(data, length)) && !stopped;

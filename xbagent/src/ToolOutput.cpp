@@ -31,6 +31,20 @@ bool LooksLikeError(const std::string& line) {
   return false;
 }
 
+// A line with the operating system's own words for a failure: the cause an
+// operator can act on, which the tool's final complaint often leaves out.
+bool LooksLikeOsError(const std::string& line) {
+  static const char* const kMarks[] = {"No space left on device", "Permission denied",
+                                       "Disk quota exceeded", "Read-only file system",
+                                       "Too many open files", "Input/output error",
+                                       "Operation not permitted", "File too large",
+                                       "errno", "Errcode", "OS error"};
+  for (const char* mark : kMarks) {
+    if (Contains(line, mark)) return true;
+  }
+  return false;
+}
+
 // Among the last lines, the last that looks like an error; else the last.
 std::string PickReason(const std::deque<std::string>& lines) {
   size_t looked = 0;
@@ -81,6 +95,7 @@ void ToolOutput::Line(const std::string& raw) {
     std::string space = DroppedTablespaceOf(line);
     if (!space.empty() && droppedTablespaces_.size() < 1000) droppedTablespaces_.push_back(space);
   }
+  if (LooksLikeOsError(line)) osErrorLine_ = line;
   tail_.push_back(line);
   if (tail_.size() > kTailLines) tail_.pop_front();
 }
@@ -89,7 +104,11 @@ std::string ToolOutput::LastLine() const { return tail_.empty() ? std::string() 
 
 bool ToolOutput::EndsWithSuccess() const { return Contains(LastLine(), "completed OK!"); }
 
-std::string ToolOutput::Reason() const { return PickReason(tail_); }
+std::string ToolOutput::Reason() const {
+  const std::string reason = PickReason(tail_);
+  if (osErrorLine_.empty() || Contains(reason, osErrorLine_.c_str())) return reason;
+  return reason + " (the tool's system error: " + osErrorLine_ + ")";
+}
 
 std::string DroppedTablespaceOf(const std::string& line) {
   const std::string mark = "ignore the tablespace ";

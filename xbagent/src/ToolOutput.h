@@ -32,7 +32,9 @@ class ToolOutput {
   // leading "./" removed; the first 1,000).
   const std::vector<std::string>& DroppedTablespaces() const { return droppedTablespaces_; }
   // The line most likely to hold the reason of a failure: the last line
-  // that looks like an error among the final ones, else the last line.
+  // that looks like an error among the final ones, else the last line; and
+  // the last line with an operating-system error text ("No space left on
+  // device", "errno ..."), when the tool printed one elsewhere.
   std::string Reason() const;
   size_t Lines() const { return lineCount_; }
   // The tool's own name and version as it prints them first ("... based on
@@ -50,6 +52,7 @@ class ToolOutput {
   std::vector<std::string> droppedTablespaces_;
   size_t lineCount_ = 0;
   std::string versionLine_;
+  std::string osErrorLine_;
 };
 
 // The text of a failure message from the utility library with the tool's

@@ -75,7 +75,11 @@ ToolDir::ToolDir(const std::string& given) {
     if (!IsDirectory(path_)) Fail("tool directory " + path_ + " does not exist");
     for (const char* name : {"xtrabackup", "xbstream"}) {
       if (!IsExecutableFile(JoinPath(path_, name))) {
-        Fail("tool directory " + path_ + " has no executable '" + name + "'");
+        Fail("tool directory " + path_ + " has no executable '" + name + "': --tool-dir needs "
+             "a directory with links named xtrabackup and xbstream to mariabackup and mbstream "
+             "(mkdir DIR && ln -s \"$(command -v mariabackup)\" DIR/xtrabackup && ln -s "
+             "\"$(command -v mbstream)\" DIR/xbstream), or leave --tool-dir out to use the "
+             "tools on PATH");
       }
     }
     return;

@@ -91,7 +91,7 @@ Invocation ParseCommandLine(const ArgList& argv) {
   for (const Command& command : kCommands) {
     cli->add_subcommand(command.name, command.summary)->prefix_command();
   }
-  cli->add_subcommand("help", "print this help")->prefix_command();
+  cli->add_subcommand("help", "print this help, or with COMMAND that command's help")->prefix_command();
   for (CLI::App* sub : cli->get_subcommands({})) sub->set_help_flag();
   cli->require_subcommand(0, 1);
   cli.Parse(argv);
@@ -105,11 +105,23 @@ Invocation ParseCommandLine(const ArgList& argv) {
     std::fputs(cli->help().c_str(), stderr);
     throw Failure(kExitUsage, "");
   }
-  if (chosen[0]->get_name() == "help") cli.Parse({"--help"});
-  for (const Command& command : kCommands) {
-    if (chosen[0]->get_name() == command.name) invocation.command = &command;
-  }
+  // "help COMMAND" is "COMMAND --help".
+  std::string name = chosen[0]->get_name();
   invocation.args = chosen[0]->remaining();
+  if (name == "help") {
+    if (invocation.args.empty() || invocation.args[0] == "--help" || invocation.args[0] == "-h") {
+      cli.Parse({"--help"});
+    }
+    if (invocation.args.size() > 1) UsageFail("help takes one command");
+    name = invocation.args[0];
+    invocation.args = {"--help"};
+  }
+  for (const Command& command : kCommands) {
+    if (name == command.name) invocation.command = &command;
+  }
+  if (invocation.command == nullptr) {
+    UsageFail("unknown command '" + name + "' (see xbagent --help)");
+  }
   for (const std::string& option : cli.CommonOptions()) invocation.args.push_back(option);
   return invocation;
 }

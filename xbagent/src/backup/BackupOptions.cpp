@@ -9,6 +9,27 @@
 
 namespace xbagent {
 
+namespace {
+
+// A stream on standard output restores only with the files written beside
+// it: a backup that succeeds without them could never be restored.
+void CheckStreamCompanions(const BackupOptions& options) {
+  if (!options.toStdout) return;
+  if (options.manifestFile.empty()) {
+    UsageFail("--output - needs --manifest FILE" +
+              std::string(options.oneDatabase ? " and --schema FILE" : "") +
+              ": restore --from - reads the stream only with the manifest (size, SHA-256, "
+              "binlog coordinates)" +
+              (options.oneDatabase ? " and the schema" : "") + " written beside it");
+  }
+  if (options.oneDatabase && options.schemaFile.empty()) {
+    UsageFail("--output - with --database needs --schema FILE: restore --database --from - "
+              "rebuilds the tables from the schema written beside the stream");
+  }
+}
+
+}  // namespace
+
 BackupOptions ParseBackupOptions(const ArgList& argv) {
   CommandLine cli(
       "backup", "Backs up the whole server, or one database with --database, using mariabackup.",
@@ -32,10 +53,10 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
       ->check(NonEmpty("a file"));
   CLI::Option* database =
       cli->add_option("--database", options.database,
-                      "back up only this database, NAME as written in SQL (for example my-db); "
-                      "its schema is saved as schema.sql")
+                      "back up only this database, NAME as written in SQL (for example my-db "
+                      "or `my-db`); its schema is saved as schema.sql")
           ->type_name("NAME")
-          ->check(NonEmpty("a name"));
+          ->transform(SqlName("a name"));
   CLI::Option_group* output = cli->add_option_group("Output");
   output->require_option(1);
   output
@@ -57,11 +78,14 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
               },
               ""));
   cli->add_option("--manifest", options.manifestFile,
-                  "also write the manifest (with SHA-256) to FILE")
+                  "also write the manifest (with SHA-256) to FILE; required with --output -, "
+                  "as restore --from - needs it")
       ->type_name("FILE")
       ->needs(toStdout)
       ->check(NonEmpty("a file name"));
-  cli->add_option("--schema", options.schemaFile, "write the schema to FILE")
+  cli->add_option("--schema", options.schemaFile,
+                  "write the schema to FILE; required with --output - and --database, as "
+                  "restore --database --from - needs it")
       ->type_name("FILE")
       ->needs(toStdout)
       ->needs(database)
@@ -101,6 +125,7 @@ BackupOptions ParseBackupOptions(const ArgList& argv) {
   cli.Parse(argv);
   options.oneDatabase = cli.Has("--database");
   options.toStdout = cli.Has("--output");
+  CheckStreamCompanions(options);
   if (cli.Has("--compress")) ParseCompression(compression, &options.encoding);
   if (cli.Has("--encrypt-key-file")) {
     options.key = LoadKeyFile(keyFile);

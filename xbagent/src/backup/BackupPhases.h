@@ -69,6 +69,9 @@ std::string OnDiskName(XtraBackup::XtraBackupUtil& util, const std::string& name
 // Facts about the server and the tables the backup is expected to hold;
 // warns about tables the one-database restore cannot bring back.
 ServerFacts CheckServer(SqlConnection& sql, const BackupOptions& options);
+// The data directory: --datadir, when given, is the server's; this user can
+// read it; the output directory lies outside it.
+void CheckPlaces(const BackupOptions& options, const ServerFacts& facts);
 
 // The schema dump command of one database (mariadb-dump).
 std::string SchemaCommand(const BackupOptions& options);

@@ -2,8 +2,13 @@
 // what it holds: its tables, InnoDB tablespaces, the names on disk, and the
 // tables the one-database restore cannot bring back.
 
+#include <climits>
+#include <cerrno>
+#include <cstdlib>
 #include <set>
 #include <string>
+
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -92,7 +97,71 @@ void NameUnsupportedEngines(ServerFacts* facts) {
   }
 }
 
+// The path with its symbolic links resolved as far as it exists, the rest
+// (not yet made) appended.
+std::string ResolvedPath(const std::string& path) {
+  std::string existing = StripTrailingSlashes(AbsolutePath(path));
+  std::string rest;
+  while (!PathExists(existing) && existing != "/" && !existing.empty()) {
+    rest = "/" + BaseName(existing) + rest;
+    existing = DirName(existing);
+  }
+  char resolved[PATH_MAX];
+  if (::realpath(existing.c_str(), resolved) == nullptr) return existing + rest;
+  const std::string base = resolved;
+  return (base == "/" ? std::string() : base) + rest;
+}
+
+// --datadir, when given, is the server's own (as seen from here).
+void CheckGivenDatadir(const BackupOptions& options, const ServerFacts& facts) {
+  if (options.datadir.empty()) return;
+  if (!IsDirectory(options.datadir)) {
+    Fail("--datadir " + options.datadir + " is not a directory (the server's is " +
+         facts.datadir + ")");
+  }
+  if (IsDirectory(facts.datadir) && !SameFile(options.datadir, facts.datadir)) {
+    Fail("--datadir " + options.datadir + " is not the server's data directory " + facts.datadir +
+         " (@@datadir); leave --datadir out, or give the server's own");
+  }
+}
+
+// The tool reads the data directory as this user; say so before it fails on
+// its redo log.
+void CheckReadable(const std::string& datadir) {
+  if (!IsDirectory(datadir)) {
+    Fail("the server's data directory " + datadir + " is not on this host: backups run on the "
+         "server's host, where the tool reads the data directory");
+  }
+  for (const std::string& path : {datadir, JoinPath(datadir, "ib_logfile0")}) {
+    if (PathExists(path) && ::access(path.c_str(), R_OK) != 0) {
+      Fail("cannot read " + path + ": " + ErrnoText(errno) + "; the backup tool reads the data "
+           "directory as this user (uid " + std::to_string(::geteuid()) + "): run xbagent as "
+           "root or as the data directory's owner");
+    }
+  }
+}
+
+// A backup directory inside the data directory would be listed by the
+// server as a database.
+void CheckOutsideDatadir(const BackupOptions& options, const std::string& datadir) {
+  if (options.toStdout) return;
+  const std::string output = ResolvedPath(options.outputDir);
+  const std::string data = ResolvedPath(datadir);
+  if (output == data || output.compare(0, data.size() + 1, data + "/") == 0) {
+    Fail("the output directory " + AbsolutePath(options.outputDir) + " lies inside the server's "
+         "data directory " + data + ", where the server would take it for a database; choose "
+         "a directory outside it");
+  }
+}
+
 }  // namespace
+
+void CheckPlaces(const BackupOptions& options, const ServerFacts& facts) {
+  CheckGivenDatadir(options, facts);
+  const std::string datadir = options.datadir.empty() ? facts.datadir : options.datadir;
+  CheckReadable(datadir);
+  CheckOutsideDatadir(options, datadir);
+}
 
 std::string OnDiskName(XtraBackup::XtraBackupUtil& util, const std::string& name) {
   if (name.compare(0, sizeof kMysql50Prefix - 1, kMysql50Prefix) != 0) {

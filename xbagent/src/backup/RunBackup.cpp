@@ -182,10 +182,6 @@ int RunBackup(const ArgList& argv) {
   }
   options.defaultsFile = AbsolutePath(options.defaultsFile);
 
-  std::string finalDir;
-  PathGuard workGuard(MakeWorkDir(options, &finalDir));
-  const std::string workDir = workGuard.path();
-
   ToolDir tools(options.toolDir);
 
   ServerFacts facts;
@@ -195,6 +191,11 @@ int RunBackup(const ArgList& argv) {
     FinishAbandonedRestores(sql);
     facts = CheckServer(sql, options);
   }
+  CheckPlaces(options, facts);
+
+  std::string finalDir;
+  PathGuard workGuard(MakeWorkDir(options, &finalDir));
+  const std::string workDir = workGuard.path();
   Log().Detail(Verbosity::kVerbose, "server " + facts.version + ", datadir " + facts.datadir +
                                         ", " + std::to_string(facts.tables.size()) + " tables");
 
@@ -209,10 +210,8 @@ int RunBackup(const ArgList& argv) {
   CKaError status = util.initialize();
   if (status.IsError()) Fail("the utility library did not initialise: " + status.AsString());
 
-  // The schema is dumped before and after the stream; a bare stream to
-  // standard output keeps nothing it could go into.
-  const bool keepSchema = options.oneDatabase && (!options.toStdout || !options.schemaFile.empty() ||
-                                                  !options.manifestFile.empty());
+  // The schema is dumped before and after the stream.
+  const bool keepSchema = options.oneDatabase;
   std::string schema = keepSchema ? DumpSchema(util, options) : std::string();
 
   Log().Notice("xbagent: backing up " + what + " (" + facts.version + ")");

@@ -94,10 +94,12 @@ int RunInfo(const ArgList& argv) {
                   "Exit status: 0 success, 1 not a readable backup, 2 bad usage.");
   std::string given;
   bool json = false;
-  cli->add_option("DIR", given, "the backup directory")->required();
+  cli->add_option("DIR", given, "the backup directory (or its manifest.json)")->required();
   cli->add_flag("--json", json, "print {\"directory\", \"manifest\", \"verification\"} as JSON");
   cli.Parse(argv);
-  const std::string dir = AbsolutePath(given);
+  std::string dir = AbsolutePath(given);
+  // The manifest's path names its backup too.
+  if (!IsDirectory(dir) && BaseName(dir) == kManifestFile && PathExists(dir)) dir = DirName(dir);
   if (!IsDirectory(dir)) Fail("backup directory " + dir + " does not exist");
   BackupFacts facts = ReadBackupFacts(dir);
   if (json) {

@@ -158,6 +158,11 @@ void ConnectServer(Plan& plan) {
   plan.version = facts[0][0];
   plan.datadir = StripTrailingSlashes(
       plan.options.datadir.empty() ? facts[0][1] : AbsolutePath(plan.options.datadir));
+  if (!plan.options.datadir.empty() && IsDirectory(facts[0][1]) &&
+      !SameFile(plan.datadir, facts[0][1])) {
+    Fail("--datadir " + plan.datadir + " is not the server's data directory " + facts[0][1] +
+         " (@@datadir); leave --datadir out, or give the server's own");
+  }
   struct stat info;
   std::string reference = JoinPath(plan.datadir, "mysql");
   int rc = ::stat(reference.c_str(), &info);

@@ -3,13 +3,53 @@
 #include <cstdio>
 
 #include "../Common.h"
+#include "../JsonDoc.h"
 #include "Plan.h"
 
 namespace xbagent {
 namespace restore {
 
+namespace {
+
+// --dry-run --json: the same plan as one JSON object.
+void PrintDryRunJson(const Plan& plan) {
+  const Options& o = plan.options;
+  Json tables = Json::array();
+  for (const Table& table : plan.tables) {
+    tables.push_back({{"name", table.name},
+                      {"kind", KindName(table.kind)},
+                      {"partitioned", table.partitioned},
+                      {"steps", KindSteps(table.kind, table.partitioned)}});
+  }
+  Json keys = Json::array();
+  for (const ForeignKey& key : plan.outsideKeys) {
+    keys.push_back({{"database", key.schema}, {"table", key.table}, {"name", key.name},
+                    {"references", key.refTable}});
+  }
+  bool enough = false;
+  const std::string space = CheckSpace(plan, &enough);
+  Json out = {{"dry_run", true},
+              {"database", o.database},
+              {"source", plan.source},
+              {"target", o.target},
+              {"target_exists", plan.targetExists},
+              {"shadow", plan.shadow},
+              {"holding", plan.holding},
+              {"tables", tables},
+              {"swapped_out", plan.swappedOut},
+              {"outside_foreign_keys", keys},
+              {"disk_space", space},
+              {"enough_space", enough},
+              {"replicas", plan.replicas.size()}};
+  std::fputs(JsonText(out).c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
 void PrintDryRun(const Plan& plan) {
   const Options& o = plan.options;
+  if (o.json) return PrintDryRunJson(plan);
   std::string out;
   out += "restore of database '" + o.database + "' from " + plan.source +
          " (dry run: nothing changes)\n";

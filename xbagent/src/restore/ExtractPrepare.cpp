@@ -4,6 +4,7 @@
 // DIRECTORY) sees the staging copies at the remote paths (RemoteMask.h), never
 // the live server's files. Then every file the restore needs must be there.
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,10 +48,23 @@ void MakeStaging(Plan& plan) {
   plan.stagingGuard = std::make_shared<StagingGuard>(staging, !exists);
 }
 
+// The restored files must belong to the server: only root or the data
+// directory's owner can give them to it. Said before the long extraction.
+void CheckFileOwnership(const Plan& plan) {
+  const uid_t user = ::geteuid();
+  if (user == 0 || user == plan.ownerUid) return;
+  const struct passwd* owner = ::getpwuid(plan.ownerUid);
+  Fail("restore --database runs as root or as the owner of the data directory " + plan.datadir +
+       " (" + (owner != nullptr ? std::string(owner->pw_name) : "uid " +
+       std::to_string(plan.ownerUid)) + "), not as uid " + std::to_string(user) +
+       ": the restored files must be given to the server's user; run it with sudo");
+}
+
 }  // namespace
 
 void ExtractPrepare(Plan& plan) {
   const double start = MonotonicSeconds();
+  CheckFileOwnership(plan);
   const std::string streamPath = JoinPath(plan.options.backupDir, plan.manifest.streamFile);
   const StreamEncoding& encoding = plan.manifest.encoding;
   uint64_t size = encoding.Plain() ? plan.manifest.streamSize : plan.manifest.rawSize;

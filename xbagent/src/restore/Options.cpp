@@ -27,7 +27,7 @@ Options ParseOptions(const ArgList& argv) {
                   "the database, as written in SQL (must be the backup's)")
       ->type_name("NAME")
       ->required()
-      ->check(NonEmpty("a name"));
+      ->transform(SqlName("a name"));
   cli->add_option("--from", options.backupDir,
                   "the backup directory, or - to read the stream on standard input (as 'backup "
                   "--output -' wrote it; needs --manifest and --schema); it is hashed while it is "
@@ -54,21 +54,22 @@ Options ParseOptions(const ArgList& argv) {
   cli->add_option("--as", options.target,
                   "restore into NEWNAME beside NAME, which is never touched")
       ->type_name("NEWNAME")
-      ->check(NonEmpty("a database name"));
+      ->transform(SqlName("a database name"));
   CLI::Option* tables =
       cli->add_option("--table", options.tables,
                       "restore only this table; the target's other tables, views and routines "
                       "stay as they are")
           ->type_name("TABLE")
           ->allow_extra_args(false)
-          ->check(NonEmpty("a table name"));
+          ->transform(SqlName("a table name"));
   cli->add_flag("--replace", options.replace,
                 "replace the database (or the --table tables) when it exists; without it nothing "
                 "that exists is ever changed");
   cli->add_flag("--dry-run", options.dryRun,
                 "print the plan, the checks and the disk space; change nothing");
   cli->add_flag("--json", options.json,
-                "print the result (database, tables, bytes, binlog coordinates)");
+                "print the result (database, tables, bytes, binlog coordinates), or with "
+                "--dry-run the plan, as one JSON object");
   cli->add_option("--lock-wait-timeout", options.lockWaitSeconds,
                   "longest wait for a metadata lock, 1 to 31536000 (default 60); then the restore "
                   "stops, naming the sessions that may hold it")

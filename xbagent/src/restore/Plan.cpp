@@ -49,14 +49,35 @@ const char* KindSteps(Kind kind, bool partitioned) {
   return "";
 }
 
+namespace {
+
+// A session setting the restore needs; its failure names the statement, the
+// privilege the server asks for, and what changed.
+void SetUpSession(const Plan& plan, SqlConnection& sql, const std::string& statement) {
+  try {
+    sql.Query(statement);
+  } catch (const Failure& failure) {
+    const std::string reason =
+        sql.LastErrorNumber() != 0 ? sql.LastErrorText() : std::string(failure.what());
+    const bool denied = reason.find("Access denied") != std::string::npos;
+    Fail("the restore's session setting " + statement + " failed: " + reason +
+         (denied ? std::string("; the user of the defaults file needs that privilege (for "
+                               "sql_log_bin: GRANT BINLOG ADMIN ON *.* TO the user)")
+                 : std::string()) +
+         (plan.journalled ? std::string() : std::string("; nothing was changed")));
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<SqlConnection> Connect(const Plan& plan, bool cancellable) {
   const Options& o = plan.options;
   std::unique_ptr<SqlConnection> sql(new SqlConnection(o.defaultsFile, o.socket, o.user));
   // Nothing the restore does goes to the binary log: each replica is
   // restored on its own.
-  sql->Query("SET SESSION sql_log_bin = 0");
-  sql->Query("SET SESSION lock_wait_timeout = " + std::to_string(o.lockWaitSeconds));
-  sql->Query("SET SESSION foreign_key_checks = 0");
+  SetUpSession(plan, *sql, "SET SESSION sql_log_bin = 0");
+  SetUpSession(plan, *sql, "SET SESSION lock_wait_timeout = " + std::to_string(o.lockWaitSeconds));
+  SetUpSession(plan, *sql, "SET SESSION foreign_key_checks = 0");
   if (cancellable) sql->SetCancel([] { return StopRequested(); });
   return sql;
 }
@@ -143,9 +164,9 @@ void Exec(Plan& plan, SqlConnection& sql, const std::string& table, const std::s
   try {
     sql.Query(statement);
   } catch (const Failure& failure) {
-    std::string text = failure.what();
-    const std::string prefix = "query failed: ";
-    if (text.compare(0, prefix.size(), prefix) == 0) text = text.substr(prefix.size());
+    // The statement is named here, so the server's own text follows it.
+    const std::string text =
+        sql.LastErrorNumber() != 0 ? sql.LastErrorText() : std::string(failure.what());
     std::string where = table.empty() ? std::string() : "table " + Quoted(table) + ": ";
     if (StopRequested()) Fail("interrupted during " + where + statement);
     if (sql.LastErrorNumber() == kErLockWaitTimeout) {

@@ -19,12 +19,14 @@ namespace xbagent {
 
 namespace {
 
+std::string ScratchParent(const VerifyOptions& options) {
+  if (!options.scratchParent.empty()) return options.scratchParent;
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
 std::string MakeScratch(const VerifyOptions& options) {
-  std::string parent = options.scratchParent;
-  if (parent.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    parent = tmp && *tmp ? tmp : "/tmp";
-  }
+  const std::string parent = ScratchParent(options);
   std::string pattern = JoinPath(parent, "xbverify-XXXXXX");
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
@@ -61,6 +63,7 @@ int RunVerify(const ArgList& args) {
   // A missing or wrong key, or another server version here, says nothing
   // about the backup: no verdict.
   CheckServerVersion(manifest.serverVersion);
+  CheckScratchReachable(AbsolutePath(ScratchParent(options)));
   if (manifest.encoding.encrypted) {
     CheckStreamKey(JoinPath(options.backupDir, manifest.streamFile),
                    KeyForBackup(manifest.encoding, options.keyFile));

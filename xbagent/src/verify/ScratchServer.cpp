@@ -7,9 +7,14 @@
 #include <ctime>
 
 #include <ftw.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "../Common.h"
 #include "../Fs.h"
@@ -82,6 +87,60 @@ void CheckServerVersion(const std::string& backupVersion) {
   }
 }
 
+namespace {
+
+// The first of `dirs` that the user cannot enter, or -1; checked in a
+// child process that takes the user's identity.
+int FirstUnreachable(const struct passwd& account, const std::vector<std::string>& dirs) {
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));  // count is now the number needed
+    if (::getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) < 0) count = 0;
+  }
+  const pid_t pid = ::fork();
+  if (pid < 0) Fail("cannot start a process to check the scratch directory: " + ErrnoText(errno));
+  if (pid == 0) {
+    if (::setgroups(static_cast<size_t>(count), groups.data()) != 0 ||
+        ::setgid(account.pw_gid) != 0 || ::setuid(account.pw_uid) != 0) {
+      ::_exit(255);
+    }
+    for (size_t i = 0; i < dirs.size() && i < 250; ++i) {
+      if (::access(dirs[i].c_str(), X_OK) != 0) ::_exit(static_cast<int>(i + 1));
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+    Fail("cannot check the scratch directory as user mysql");
+  }
+  return WEXITSTATUS(status) - 1;
+}
+
+}  // namespace
+
+void CheckScratchReachable(const std::string& parent) {
+  if (!RunningAsRoot()) return;
+  const struct passwd* found = ::getpwnam("mysql");
+  if (found == nullptr) Fail("there is no user 'mysql' to run the throwaway server as");
+  const struct passwd account = *found;
+  std::vector<std::string> dirs;
+  for (std::string dir = StripTrailingSlashes(parent); !dir.empty() && dir != "/";
+       dir = DirName(dir)) {
+    dirs.insert(dirs.begin(), dir);
+  }
+  dirs.insert(dirs.begin(), "/");
+  const int index = FirstUnreachable(account, dirs);
+  if (index < 0) return;
+  Fail("user mysql, which runs the throwaway server, cannot enter " + dirs[index] +
+       (dirs[index] == parent ? std::string() : " (on the way to the scratch directory's place " +
+                                                    parent + ")") +
+       ": give --scratch-dir a directory it can reach (for example under /var/tmp), or let it "
+       "in (chmod o+x); nothing was verified or recorded");
+}
+
 void ScratchServer::WriteSettings(const std::string& extra) {
   std::string text =
       "# The throwaway server of xbagent verify.\n"
@@ -131,8 +190,12 @@ void ScratchServer::Initialise() {
   int status = WaitChild(StartChild(argv, log, true), kStartTimeout);
   if (StopRequested()) Fail("interrupted");
   if (status != 0) {
-    Fail("mariadb-install-db failed (exit status " + std::to_string(status) + "): " +
-         TailLines(log, "", 3));
+    // Its last lines are a general plea ("Please check all of the above
+    // ..."): the error lines say what went wrong.
+    std::string why = TailLines(log, "[ERROR]", 3);
+    if (why.empty()) why = TailLines(log, "rror", 3);
+    if (why.empty()) why = TailLines(log, "", 3);
+    Fail("mariadb-install-db failed (exit status " + std::to_string(status) + "): " + why);
   }
 }
 

@@ -120,6 +120,10 @@ std::string TailLines(const std::string& path, const std::string& marker, size_t
 // Refuses (Failure) when the local server program's version differs from
 // the backup's.
 void CheckServerVersion(const std::string& backupVersion);
+// Run as root, the throwaway server runs as user mysql: it must be able to
+// enter the directory the scratch directory is made in. Throws Failure
+// naming the directory it cannot enter.
+void CheckScratchReachable(const std::string& parent);
 
 class ScratchServer {
  public:
