@@ -3,10 +3,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -929,6 +931,95 @@ TEST(ChildProcessReaping, HostReapingWithWaitpidMinusOneGetsTheTrueStatus) {
   EXPECT_GT(stolen.load(), 0);
 }
 
+// The host reaps the child behind the object's back and the kernel gives its
+// pid to another child of the host: the object waits for, reaps and reports
+// only its own child, on every path, and the other child's status stays with
+// the host.
+
+// A child of this process with the given pid (clone3 with set_tid), which
+// exits with 42 once a byte arrives on `release` or after 3 s. Only system
+// calls run in it. -1 with errno when the pid cannot be chosen.
+__attribute__((no_sanitize("address", "thread", "undefined"))) pid_t ChildWithPid(pid_t pid,
+                                                                                  int release) {
+  struct {
+    uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid,
+        setTidSize, cgroup;
+  } args = {};
+  pid_t tid = pid;
+  args.exitSignal = SIGCHLD;
+  args.setTid = reinterpret_cast<uintptr_t>(&tid);
+  args.setTidSize = 1;
+  const long r = syscall(SYS_clone3, &args, sizeof args);
+  if (r == 0) {
+    struct pollfd wake = {release, POLLIN, 0};
+    syscall(SYS_poll, &wake, 1, 3000);
+    syscall(SYS_exit_group, 42);
+  }
+  return static_cast<pid_t>(r);
+}
+
+// Waits for the object's child `pid` to exit, reaps it as the host, and starts
+// another child under the same pid. Returns the errno of a failed step.
+int ReapAndReusePid(pid_t pid, int release) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return errno;
+  struct pollfd exited = {pidfd, POLLIN, 0};
+  const int ready = poll(&exited, 1, 5000);
+  close(pidfd);
+  int status = 0;
+  if (ready != 1 || waitpid(pid, &status, 0) != pid) return ETIMEDOUT;
+  return ChildWithPid(pid, release) == pid ? 0 : errno;
+}
+
+TEST(ChildProcessReaping, APidTheHostReapedAndGaveToAnotherChildIsNeverOurs) {
+  enum class Path { kWait, kReadBuf, kDestructor };
+  for (Path path : {Path::kWait, Path::kReadBuf, Path::kDestructor}) {
+    SCOPED_TRACE(static_cast<int>(path));
+    int release[2];
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    pid_t pid = -1;
+    int status = -2, err = -2;
+    std::chrono::steady_clock::duration took{};
+    {
+      MySqlChildProcess p;
+      // For ReadBuf a descendant holds the pipes, so it learns of the exit
+      // through the child itself.
+      Start(p, path == Path::kReadBuf ? "sleep 2 & exit 7" : "exit 7");
+      pid = p.GetPid();
+      const int reuse = ReapAndReusePid(pid, release[0]);
+      if (reuse == EPERM) GTEST_SKIP() << "choosing a pid needs CAP_CHECKPOINT_RESTORE";
+      ASSERT_EQ(reuse, 0) << strerror(reuse);
+      const auto start = std::chrono::steady_clock::now();
+      if (path == Path::kReadBuf) {
+        char buf[64];
+        long len = sizeof buf;
+        EXPECT_EQ(p.ReadBuf(buf, &len), 0);
+        EXPECT_EQ(len, 0);  // the child's output has ended
+      }
+      if (path != Path::kDestructor) {
+        status = p.Wait(2);
+        err = p.GetLastErrNo();
+      }
+      took = std::chrono::steady_clock::now() - start;
+    }
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    if (path != Path::kDestructor) {
+      // The own status through the pidfd (Linux 6.15 and later), or unknown.
+      EXPECT_TRUE((status == 7 && err == 0) || (status == -1 && err == ECHILD))
+          << status << " " << err;
+    }
+    // The other child ends; it is still the host's to reap, with its status.
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    SleepMs(100);  // time for a thread that would wrongly wait for it
+    int hostStatus = 0;
+    EXPECT_EQ(waitpid(pid, &hostStatus, WNOHANG), pid);
+    EXPECT_TRUE(WIFEXITED(hostStatus) && WEXITSTATUS(hostStatus) == 42) << hostStatus;
+    waitpid(pid, nullptr, 0);  // not left behind when the check above failed
+    close(release[0]);
+    close(release[1]);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Kill: the started command and everything it started.
 
@@ -1062,14 +1153,14 @@ class ChildProcessSystemCalls : public ::testing::Test {
 TEST_F(ChildProcessSystemCalls, InterruptedReadsPollsAndWaitsAreRetried) {
   seam::Fail(Call::kRead, EINTR, 50);
   seam::Fail(Call::kPoll, EINTR, 50);
-  seam::Fail(Call::kWaitpid, EINTR, 3);
+  seam::Fail(Call::kWaitid, EINTR, 3);
   MySqlChildProcess p;
   Start(p, "seq 1 50000; echo tail >&2; sleep 0.1; exit 7");
   EXPECT_EQ(ReadAllOut(p, 1000), SeqOutput(1, 50000));
   EXPECT_EQ(p.Wait(20), 7);
   EXPECT_EQ(ReadErr(p), "tail\n");
   EXPECT_EQ(seam::Pending(Call::kRead), 0);
-  EXPECT_EQ(seam::Pending(Call::kWaitpid), 0);
+  EXPECT_EQ(seam::Pending(Call::kWaitid), 0);
 }
 
 TEST_F(ChildProcessSystemCalls, InterruptedWritesAreRetriedAndNothingIsLost) {

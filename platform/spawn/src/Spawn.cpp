@@ -274,7 +274,7 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
   UniqueFd pidfdOwner(pidfd);
   if (plan.error != 0) {
     int status = -1;
-    ReapChild(pid, pidfd, true, &status);
+    ReapChild(pidfd, true, &status);
     return plan.error;
   }
 
@@ -289,10 +289,11 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
     if (outR.Valid()) GrowPipe(outR.Get());
     if (inW.Valid()) GrowPipe(inW.Get());
   }
-  // Like the pipes, kept off 0/1/2 in case the host closed them; without it
-  // the callers fall back to polling waitpid.
+  // Like the pipes, kept off 0/1/2 in case the host closed them; where no
+  // other number is free it stays where it is, since the child is reaped
+  // only through it.
   int lifted = pidfdOwner.Release();
-  if (lifted >= 0 && LiftAboveStdio(&lifted) != 0) CloseFd(&lifted);
+  LiftAboveStdio(&lifted);
 
   ChildHandles h;
   h.pid = pid;
