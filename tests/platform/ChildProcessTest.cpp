@@ -1200,6 +1200,27 @@ TEST_F(ChildProcessSystemCalls, KillWithoutProcStillSignalsTheChild) {
   EXPECT_GT(seam::Calls(Call::kOpen), 0u);  // it did look for descendants
 }
 
+// A host at its process limit (or out of memory) cannot start a thread to
+// reap the child of a destroyed object: the child is reaped by the next
+// start of a child instead of staying a zombie.
+TEST_F(ChildProcessSystemCalls, ChildOfADestroyedObjectIsReapedWhereNoThreadCanStart) {
+  seam::Fail(Call::kThread, EAGAIN);
+  int pid = -1;
+  {
+    MySqlChildProcess p;
+    Start(p, "exec sleep 0.2");
+    pid = p.GetPid();
+  }
+  EXPECT_EQ(seam::Pending(Call::kThread), 0);  // the destructor tried to start one
+  char state = 0;
+  for (int i = 0; i < 100 && (state = ProcessState(pid)) != 'Z' && state != 0; ++i) SleepMs(20);
+  ASSERT_EQ(state, 'Z');  // exited, and no thread reaps it
+  MySqlChildProcess next;
+  Start(next, "exit 3");
+  EXPECT_FALSE(ProcessListed(pid)) << ProcessState(pid);
+  EXPECT_EQ(next.Wait(20), 3);
+}
+
 // A start that fails at any step leaves no descriptor open and no child.
 TEST_F(ChildProcessSystemCalls, FailedStartsLeakNothing) {
   const std::set<std::string> before = Lines(OpenDescriptors());

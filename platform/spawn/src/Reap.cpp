@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 
 #include <cstdint>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include <ChildSpawn/Fd.h>
 
@@ -100,6 +103,10 @@ bool PidfdSignalsExit(int pidfd) noexcept {
 
 namespace {
 
+// pidfds of children that ReapInBackground could start no thread for.
+std::mutex gOrphanLock;
+std::vector<int>* gOrphans = nullptr;  // never freed: a late ReapOrphans may run at exit
+
 void* ReaperMain(void* arg) {
   int pidfd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
   int status = -1;
@@ -123,7 +130,30 @@ bool StartReaper(int pidfd) noexcept {
 }  // namespace
 
 void ReapInBackground(int pidfd) noexcept {
-  if (pidfd >= 0 && !StartReaper(pidfd)) CloseFd(&pidfd);
+  if (pidfd < 0 || StartReaper(pidfd)) return;
+  std::lock_guard<std::mutex> guard(gOrphanLock);
+  try {
+    if (gOrphans == nullptr) gOrphans = new std::vector<int>();
+    gOrphans->push_back(pidfd);
+  } catch (...) {
+    CloseFd(&pidfd);  // out of memory as well: the child is left to the host
+  }
+}
+
+void ReapOrphans() noexcept {
+  std::lock_guard<std::mutex> guard(gOrphanLock);
+  if (gOrphans == nullptr) return;
+  std::vector<int>& orphans = *gOrphans;
+  for (size_t i = 0; i < orphans.size();) {
+    int status = -1;
+    if (ReapChild(orphans[i], false, &status) == 1) {
+      CloseFd(&orphans[i]);
+      orphans[i] = orphans.back();
+      orphans.pop_back();
+    } else {
+      ++i;
+    }
+  }
 }
 
 }  // namespace childspawn

@@ -153,6 +153,7 @@ MySqlChildProcess::~MySqlChildProcess() {
     p.h.pid = -1;
     childspawn::CloseFd(&p.h.pidfd);
   }
+  childspawn::ReapOrphans();
 }
 
 int MySqlChildProcess::Initialize(std::string sCommand, std::string sWorkDir,
@@ -216,6 +217,9 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
     return -1;
   }
   p.ResetRun();
+  // Children of destroyed objects that exited with no thread to reap them
+  // are reaped here, before this start needs a place among the processes.
+  childspawn::ReapOrphans();
 
   int err;
   try {

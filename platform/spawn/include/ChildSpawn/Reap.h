@@ -27,7 +27,13 @@ int ExitCodeFromStatus(int rawStatus) noexcept;
 bool PidfdSignalsExit(int pidfd) noexcept;
 
 // Takes over pidfd, of a child that may still run, and reaps the child once
-// it exits, on a detached thread of its own that blocks every signal.
+// it exits: on a detached thread of its own that blocks every signal, or,
+// when no thread can be started (the host is at its process or memory
+// limit), at the next ReapOrphans after the exit.
 void ReapInBackground(int pidfd) noexcept;
+
+// Reaps, without waiting, every child handed to ReapInBackground that no
+// thread was started for and that has exited since.
+void ReapOrphans() noexcept;
 
 }  // namespace childspawn
