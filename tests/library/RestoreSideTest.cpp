@@ -325,7 +325,8 @@ TEST_F(RestoreSide, PrepareTakesAnOptionLikeTargetAsAPathAndRefusesANul) {
     XtraBackupUtil util(false, mysqlDetails(), nullptr, toolCut ? toolDir_ + cut : toolDir_);
     const std::string reason =
         std::string("the ") + (toolCut ? "tool" : "target") + " directory holds a NUL character";
-    EXPECT_TRUE(IsLibraryFailure(util.prepare(toolCut ? target : target + cut), sig::kPrepare,
+    // Cut at the NUL, the target would be the directory `a`.
+    EXPECT_TRUE(IsLibraryFailure(util.prepare(toolCut ? target : root_ / cut), sig::kPrepare,
                                  "XtraBackupUtil::prepare failed: " + reason));
     EXPECT_TRUE(LoggedExactly(*log_, {{0, sig::kPrepare, "Nothing was changed: " + reason}}));
   }
