@@ -52,5 +52,18 @@ std::string QuoteWord(const std::string& value) {
   return quoted;
 }
 
+std::string NulReason(
+    std::initializer_list<std::pair<const char*, const std::string*>> values) {
+  for (const auto& value : values) {
+    if (value.second->find('\0') != std::string::npos)
+      return std::string("the ") + value.first + " holds a NUL character";
+  }
+  return std::string();
+}
+
+std::string NotAnOption(const std::string& path) {
+  return !path.empty() && path[0] == '-' ? "./" + path : path;
+}
+
 }  // namespace detail
 }  // namespace XtraBackup

@@ -20,9 +20,16 @@ CKaError XtraBackupUtil::extractXtraBackup(std::string sTargetDir) {
     return XB_FAIL(kLog, "XtraBackupUtil::extractXtraBackup failed");
   }
 
-  std::string sCommand =
-      FXString::Format("%s/xbstream -x -C \"%s\"", detail::QuoteWord(sXtraBinDir).c_str(),
-                       detail::EscapeForDoubleQuotes(sTargetDir).c_str());
+  const std::string sCut =
+      detail::NulReason({{"target directory", &sTargetDir}, {"tool directory", &sXtraBinDir}});
+  if (!sCut.empty()) {
+    XB_LOG(kLog, 0, "Nothing was started: %s", sCut.c_str());
+    return XB_FAIL(kLog, "XtraBackupUtil::extractXtraBackup failed: %s", sCut.c_str());
+  }
+
+  std::string sCommand = FXString::Format(
+      "%s/xbstream -x -C \"%s\"", detail::QuoteWord(sXtraBinDir).c_str(),
+      detail::EscapeForDoubleQuotes(detail::NotAnOption(sTargetDir)).c_str());
 
   CKaError runResult = runXtraBackupCommand(pChildProcess, sCommand, false, sOutput, false);
   if (runResult.IsError()) {

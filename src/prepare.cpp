@@ -17,11 +17,18 @@ const detail::OperationLog kLog("CKaError XtraBackup::XtraBackupUtil::prepare(st
 }  // namespace
 
 CKaError XtraBackupUtil::prepare(std::string sTargetDir) {
+  const std::string sCut =
+      detail::NulReason({{"target directory", &sTargetDir}, {"tool directory", &sXtraBinDir}});
+  if (!sCut.empty()) {
+    XB_LOG(kLog, 0, "Nothing was changed: %s", sCut.c_str());
+    return XB_FAIL(kLog, "XtraBackupUtil::prepare failed: %s", sCut.c_str());
+  }
   std::string sCapturedOut;
   std::string sCapturedErr;
   const std::string sQuotedTarget = detail::EscapeForDoubleQuotes(sTargetDir);
 
-  std::string sCommand = FXString::Format("chmod -R 0770 \"%s\"", sQuotedTarget.c_str());
+  // "--": a target that starts with '-' is a path, not an option.
+  std::string sCommand = FXString::Format("chmod -R 0770 -- \"%s\"", sQuotedTarget.c_str());
   XB_LOG(kLog, 0, "The command is [%s]", sCommand.c_str());
   if (ZuProcess::system(sCommand.c_str(), &sCapturedOut, &sCapturedErr, 0, false) != 0) {
     XB_LOG(kLog, 0, "Failed to change the mode of [%s] directory", sTargetDir.c_str());
@@ -55,7 +62,7 @@ CKaError XtraBackupUtil::prepare(std::string sTargetDir) {
   }
   if (!bFullServerXtrabackup) return CKaError::Success();
 
-  sCommand = FXString::Format("chown -R mysql:mysql \"%s\"", sQuotedTarget.c_str());
+  sCommand = FXString::Format("chown -R mysql:mysql -- \"%s\"", sQuotedTarget.c_str());
   XB_LOG(kLog, 0, "The command is [%s]", sCommand.c_str());
   if (ZuProcess::system(sCommand.c_str(), &sCapturedOut, &sCapturedErr, 0, false) != 0) {
     XB_LOG(kLog, 0, "Failed to change the ownership of [%s] directory", sTargetDir.c_str());

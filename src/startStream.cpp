@@ -18,12 +18,20 @@ const detail::OperationLog kLog(
 
 CKaError XtraBackupUtil::startStream(std::string sDatabaseName, unsigned long nParallelCount,
                                      std::string sExtraLsnDir) {
-  // The command line is C text: a NUL would cut the name, and the backup
-  // would be of another database.
-  if (!bFullServerXtrabackup && sDatabaseName.find('\0') != std::string::npos) {
-    XB_LOG(kLog, 0, "Nothing was started: the database name holds a NUL character");
-    return XB_FAIL(kLog, "XtraBackupUtil::startStream failed: the database name holds a NUL "
-                         "character");
+  // The command line is C text: a NUL would cut a value, and the backup would
+  // be of another database, or go by another tool, file or directory.
+  const std::string sNoName;
+  const std::string sCut = detail::NulReason({
+      {"database name", bFullServerXtrabackup ? &sNoName : &sDatabaseName},
+      {"LSN directory", &sExtraLsnDir},
+      {"tool directory", &sXtraBinDir},
+      {"defaults file", &details.sDefaultsFile},
+      {"user name", &details.sUser},
+      {"data directory", &details.sDataDir},
+  });
+  if (!sCut.empty()) {
+    XB_LOG(kLog, 0, "Nothing was started: %s", sCut.c_str());
+    return XB_FAIL(kLog, "XtraBackupUtil::startStream failed: %s", sCut.c_str());
   }
   std::string sOutput;
 

@@ -143,19 +143,54 @@ TEST_F(BackupSide, StartStreamAsksForTarWhenTheObjectStreamsTar) {
                            }));
 }
 
-TEST_F(BackupSide, StartStreamRefusesADatabaseNameWithANul) {
+// A command line is C text: a NUL would cut a value short ("a" for
+// "a\0b;pwned") and the call would go on with another value.
+TEST_F(BackupSide, StartStreamAndExtractRefuseEveryValueWithANul) {
   FakeTool().Install(toolDir_, "xtrabackup");
-  MySqlChildProcess host;
-  XtraBackupUtil util(false, PlainDetails(), &host, toolDir_);
-  CKaError result = util.startStream(std::string("sales\0x", 7), 1, root_ / "lsn");
-  EXPECT_TRUE(IsLibraryFailure(
-      result, sig::kStartStream,
-      "XtraBackupUtil::startStream failed: the database name holds a NUL character"));
-  EXPECT_TRUE(LoggedExactly(
-      *log_, {{0, sig::kStartStream,
-               "Nothing was started: the database name holds a NUL character"}}));
+  FakeTool().Install(toolDir_, "xbstream");
+  const std::string cut("a\0b;pwned", 9);
+  const std::string lsn = root_ / "lsn";
+  const std::string target = root_ / "restore";
+  enum What { kDatabase, kLsnDir, kToolDir, kDefaults, kUser, kDataDir, kTarget, kExtractTool };
+  const struct {
+    What what;
+    const char* reason;
+  } cases[] = {
+      {kDatabase, "the database name holds a NUL character"},
+      {kLsnDir, "the LSN directory holds a NUL character"},
+      {kToolDir, "the tool directory holds a NUL character"},
+      {kDefaults, "the defaults file holds a NUL character"},
+      {kUser, "the user name holds a NUL character"},
+      {kDataDir, "the data directory holds a NUL character"},
+      {kTarget, "the target directory holds a NUL character"},
+      {kExtractTool, "the tool directory holds a NUL character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    log_->Clear();
+    mysqlDetails details = PlainDetails();
+    if (c.what == kDefaults) details.sDefaultsFile += cut;
+    if (c.what == kUser) details.sUser += cut;
+    if (c.what == kDataDir) details.sDataDir += cut;
+    const bool toolCut = c.what == kToolDir || c.what == kExtractTool;
+    MySqlChildProcess host;
+    XtraBackupUtil util(false, details, &host, toolCut ? toolDir_ + cut : toolDir_);
+    const bool extract = c.what == kTarget || c.what == kExtractTool;
+    const char* signature = extract ? sig::kExtract : sig::kStartStream;
+    CKaError result =
+        extract ? util.extractXtraBackup(c.what == kTarget ? target + cut : target)
+                : util.startStream(c.what == kDatabase ? "sales" + cut : "sales", 1,
+                                   c.what == kLsnDir ? lsn + cut : lsn);
+    EXPECT_TRUE(IsLibraryFailure(result, signature,
+                                 std::string(extract ? "XtraBackupUtil::extractXtraBackup"
+                                                     : "XtraBackupUtil::startStream") +
+                                     " failed: " + c.reason));
+    EXPECT_TRUE(LoggedExactly(
+        *log_, {{0, signature, std::string("Nothing was started: ") + c.reason}}));
+    EXPECT_EQ(host.GetPid(), -1);
+  }
   EXPECT_EQ(FakeTool::CallCount(toolDir_, "xtrabackup"), 0);
-  EXPECT_EQ(host.GetPid(), -1);
+  EXPECT_EQ(FakeTool::CallCount(toolDir_, "xbstream"), 0);
 }
 
 TEST_F(BackupSide, StartStreamWithEmptyDetailsLeavesEmptyValues) {
@@ -310,6 +345,16 @@ TEST_F(BackupSide, ExtractRunsTheExtractorOnTheHostAndTakesTheStream) {
   std::string received = ReadFile(toolDir_ + "/xbstream.stdin");
   EXPECT_EQ(received.size(), stream.size());
   EXPECT_TRUE(received == stream);
+}
+
+TEST_F(BackupSide, ExtractGivesATargetNamedLikeAnOptionAsAPath) {
+  FakeTool().Install(toolDir_, "xbstream");
+  MySqlChildProcess host;
+  XtraBackupUtil util(false, PlainDetails(), &host, toolDir_);
+  ASSERT_FALSE(util.extractXtraBackup("--help").IsError());
+  EXPECT_EQ(host.Wait(0), 0);
+  EXPECT_EQ(FakeTool::LastArgs(toolDir_, "xbstream"),
+            (std::vector<std::string>{"-x", "-C", "./--help"}));
 }
 
 TEST_F(BackupSide, ExtractOfATarStreamIsRefusedAndStartsNothing) {

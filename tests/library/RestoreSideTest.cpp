@@ -159,7 +159,7 @@ TEST_F(RestoreSide, PrepareOfOneDatabaseExports) {
       toolDir_ + "/xtrabackup --prepare --export --target-dir=\"" + target + "\" ";
   EXPECT_TRUE(LoggedExactly(
       *log_, {
-                 {0, sig::kPrepare, "The command is [chmod -R 0770 \"" + target + "\"]"},
+                 {0, sig::kPrepare, "The command is [chmod -R 0770 -- \"" + target + "\"]"},
                  {0, sig::kPrepare, "pi.getString failed for sAdvancedXtraPrepareOptions"},
                  {0, sig::kPrepare, "found option bFullServerXtrabackup: 0"},
                  {2, sig::kPrepare, "The command is [" + command + "]"},
@@ -186,12 +186,12 @@ TEST_F(RestoreSide, PrepareOfTheWholeServerGivesTheFilesToMysql) {
       toolDir_ + "/xtrabackup --prepare  --target-dir=\"" + target + "\" --use-memory=64M";
   EXPECT_TRUE(LoggedExactly(
       *log_, {
-                 {0, sig::kPrepare, "The command is [chmod -R 0770 \"" + target + "\"]"},
+                 {0, sig::kPrepare, "The command is [chmod -R 0770 -- \"" + target + "\"]"},
                  {0, sig::kPrepare, "found option bFullServerXtrabackup: 1"},
                  {2, sig::kPrepare, "The command is [" + command + "]"},
                  {2, sig::kRun, "The command run is : [" + command + "]"},
                  {0, sig::kRun, "ndebugXtraBackup is not set. Defaulting to 0"},
-                 {0, sig::kPrepare, "The command is [chown -R mysql:mysql \"" + target + "\"]"},
+                 {0, sig::kPrepare, "The command is [chown -R mysql:mysql -- \"" + target + "\"]"},
              }));
   EXPECT_EQ(FakeTool::LastArgs(toolDir_, "xtrabackup"),
             (std::vector<std::string>{"--prepare", "--target-dir=" + target, "--use-memory=64M"}));
@@ -220,7 +220,7 @@ TEST_F(RestoreSide, PrepareOfAMissingDirectoryStopsBeforeTheTool) {
   EXPECT_TRUE(IsLibraryFailure(result, sig::kPrepare, "XtraBackupUtil::prepare failed"));
   EXPECT_TRUE(LoggedExactly(
       *log_, {
-                 {0, sig::kPrepare, "The command is [chmod -R 0770 \"" + target + "\"]"},
+                 {0, sig::kPrepare, "The command is [chmod -R 0770 -- \"" + target + "\"]"},
                  {0, sig::kPrepare, "Failed to change the mode of [" + target + "] directory"},
              }));
   EXPECT_EQ(FakeTool::CallCount(toolDir_, "xtrabackup"), 0);
@@ -291,11 +291,47 @@ TEST_F(RestoreSide, PrepareReportsAFailedOwnerChange) {
   EXPECT_TRUE(IsLibraryFailure(result, sig::kPrepare, "XtraBackupUtil::prepare failed"));
   EXPECT_TRUE(LoggedInOrder(
       *log_, {
-                 {0, sig::kPrepare, "The command is [chown -R mysql:mysql \"" + target + "\"]"},
+                 {0, sig::kPrepare, "The command is [chown -R mysql:mysql -- \"" + target + "\"]"},
                  {0, sig::kPrepare, "Failed to change the ownership of [" + target + "] directory"},
              }));
   EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chown"),
-            (std::vector<std::string>{"-R", "mysql:mysql", target}));
+            (std::vector<std::string>{"-R", "mysql:mysql", "--", target}));
+}
+
+// chmod and chown would take a target named like an option for one, print
+// their help and change nothing; a NUL would cut the target short.
+TEST_F(RestoreSide, PrepareTakesAnOptionLikeTargetAsAPathAndRefusesANul) {
+  FakeTool().Install(toolDir_, "xtrabackup");
+  const Account mysql = MysqlAccount();
+  const bool asRoot = ops::IsRoot() && mysql.found;
+  const struct group* mysqlGroup = asRoot ? ::getgrnam("mysql") : nullptr;
+  ASSERT_TRUE(!asRoot || mysqlGroup != nullptr);
+  const uid_t uid = asRoot ? mysql.uid : ::geteuid();
+  const gid_t gid = asRoot ? mysqlGroup->gr_gid : ::getegid();
+  ops::ScopedCwd cwd(root_.path());
+  for (const std::string name : {"--help", "--version"}) {
+    SCOPED_TRACE(name);
+    const std::string target = MakeTarget(name);
+    XtraBackupUtil util(false, mysqlDetails(), nullptr, toolDir_);
+    util.bFullServerXtrabackup = asRoot;
+    CKaError result = util.prepare(name);
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_TRUE(TreeHas(target, uid, gid, 0770));
+  }
+  const std::string cut("a\0b;pwned", 9);
+  const std::string target = MakeTarget("a");
+  for (bool toolCut : {false, true}) {
+    log_->Clear();
+    XtraBackupUtil util(false, mysqlDetails(), nullptr, toolCut ? toolDir_ + cut : toolDir_);
+    const std::string reason =
+        std::string("the ") + (toolCut ? "tool" : "target") + " directory holds a NUL character";
+    // Cut at the NUL, the target would be the directory `a`.
+    EXPECT_TRUE(IsLibraryFailure(util.prepare(toolCut ? target : root_ / cut), sig::kPrepare,
+                                 "XtraBackupUtil::prepare failed: " + reason));
+    EXPECT_TRUE(LoggedExactly(*log_, {{0, sig::kPrepare, "Nothing was changed: " + reason}}));
+  }
+  EXPECT_EQ(ops::ModeOf(target), 0700);
+  EXPECT_EQ(FakeTool::CallCount(toolDir_, "xtrabackup"), 2);
 }
 
 TEST_F(RestoreSide, PrepareLeavesTheHostsChildAlone) {
@@ -1014,7 +1050,7 @@ TEST_P(RestoreSideHostile, PrepareChangesAndPassesTheTargetIntact) {
   EXPECT_EQ(FakeTool::LastArgs(toolDir, "xtrabackup"),
             (std::vector<std::string>{"--prepare", "--export", "--target-dir=" + target}));
   EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chmod"),
-            (std::vector<std::string>{"-R", "0770", target}));
+            (std::vector<std::string>{"-R", "0770", "--", target}));
   EXPECT_TRUE(TreeHas(target, ::geteuid(), ::getegid(), 0770));
 
   if (ops::IsRoot() && mysql.found) {
@@ -1024,7 +1060,7 @@ TEST_P(RestoreSideHostile, PrepareChangesAndPassesTheTargetIntact) {
     EXPECT_EQ(FakeTool::LastArgs(toolDir, "xtrabackup"),
               (std::vector<std::string>{"--prepare", "--target-dir=" + target}));
     EXPECT_EQ(FakeTool::LastArgs(fakeBin_, "chown"),
-              (std::vector<std::string>{"-R", "mysql:mysql", target}));
+              (std::vector<std::string>{"-R", "mysql:mysql", "--", target}));
     EXPECT_EQ(ops::OwnerOf(target + "/sub/g"), mysql.uid);
     EXPECT_EQ(ops::OwnerOf(target), mysql.uid);
   }

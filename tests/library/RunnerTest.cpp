@@ -288,7 +288,7 @@ TEST_F(RunnerSystemCallFaults, InterruptedCallsAreRetried) {
   log_->SetLevel(-1);
   seam::Fail(Call::kRead, EINTR, 200, 3);
   seam::Fail(Call::kPoll, EINTR, 200);
-  seam::Fail(Call::kWaitpid, EINTR, 5);
+  seam::Fail(Call::kWaitid, EINTR, 5);
   std::string output;
   CKaError result = Run("seq 1 100000; echo done >&2; exit 0", true, output, true);
   ASSERT_FALSE(result.IsError()) << result.AsString();
@@ -296,7 +296,7 @@ TEST_F(RunnerSystemCallFaults, InterruptedCallsAreRetried) {
   for (int i = 1; i <= 100000; ++i) expected += std::to_string(i) + '\n';
   EXPECT_TRUE(output == expected) << output.size();
   EXPECT_EQ(seam::Pending(Call::kRead), 0);
-  EXPECT_EQ(seam::Pending(Call::kWaitpid), 0);
+  EXPECT_EQ(seam::Pending(Call::kWaitid), 0);
 }
 
 TEST_F(RunnerSystemCallFaults, BrokenPipeEndsTheOutputLikeEndOfFile) {

@@ -3,10 +3,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -705,6 +713,84 @@ TEST(ChildProcessDescriptors, NoHostDescriptorLeaksIntoTheChild) {
   close(dupFd);
 }
 
+// A seccomp filter that makes close_range fail with ENOSYS, as on a kernel
+// before Linux 5.9 or under a container's filter. For this process and its
+// descendants, for good: install it only in a forked child.
+bool RefuseCloseRange() {
+#if defined(__x86_64__)
+  const unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  const unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+  return false;
+#endif
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog filter = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0 &&
+         syscall(SYS_close_range, 100000, 100000, 0) == -1 && errno == ENOSYS;
+}
+
+// Without close_range, a descriptor of the host above the soft RLIMIT_NOFILE
+// (which the host lowered after opening it) still does not reach the child.
+TEST(ChildProcessDescriptors, NoHostDescriptorLeaksWithoutCloseRange) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const struct {
+    int fd;
+    rlim_t soft;
+  } cases[] = {{1000, 20}, {15000, 1024}};
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (!RefuseCloseRange()) _exit(100);
+    int leaked = 0;  // a bit per case
+    for (int i = 0; i < 2; ++i) {
+      const auto& c = cases[i];
+      if (static_cast<rlim_t>(c.fd) >= limit.rlim_max) continue;
+      struct rlimit lowered = limit;
+      lowered.rlim_cur = c.soft;
+      if (dup2(2, c.fd) != c.fd || setrlimit(RLIMIT_NOFILE, &lowered) != 0) _exit(101);
+      std::string out;
+      {
+        MySqlChildProcess p;
+        if (p.Initialize("exec ls /proc/self/fd", "", "") != 0 ||
+            p.ZU_CreateProcess(true, false, false, false) != 0)
+          _exit(102);
+        out = ReadAllOut(p);
+        if (p.Wait(10) != 0) _exit(103);
+      }
+      // 0, 1, 2 and the directory ls itself reads.
+      if (Lines(out) != std::set<std::string>{"0", "1", "2", "3"}) {
+        fprintf(stderr, "fd %d, soft limit %d: the child had\n%s", c.fd, static_cast<int>(c.soft),
+                out.c_str());
+        leaked |= 1 << i;
+      }
+      close(c.fd);
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    _exit(leaked);
+  }
+  int status = -1;
+  for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) SleepMs(50);
+  if (kill(pid, 0) == 0 && waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "the forked test did not end within 10 s";
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "no seccomp filter here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "leaked: 1 fd 1000, 2 fd 15000, 3 both; "
+                                    << "above 100: a step of the test failed";
+}
+
 TEST(ChildProcessDescriptors, HostWithClosedStandardDescriptors) {
   // With 0/1/2 closed, new pipes land on them; the child must still get its
   // own pipes there, and a child sharing the host's streams gets /dev/null.
@@ -929,6 +1015,97 @@ TEST(ChildProcessReaping, HostReapingWithWaitpidMinusOneGetsTheTrueStatus) {
   EXPECT_GT(stolen.load(), 0);
 }
 
+// The host reaps the child behind the object's back and the kernel gives its
+// pid to another child of the host: the object waits for, reaps and reports
+// only its own child, on every path, and the other child's status stays with
+// the host.
+
+// A child of this process with the given pid (clone3 with set_tid), which
+// exits with 42 once a byte arrives on `release` or after 3 s. Only system
+// calls run in it. -1 with errno when the pid cannot be chosen.
+__attribute__((no_sanitize("address", "thread", "undefined"))) pid_t ChildWithPid(pid_t pid,
+                                                                                  int release) {
+  struct {
+    uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid,
+        setTidSize, cgroup;
+  } args = {};
+  pid_t tid = pid;
+  args.exitSignal = SIGCHLD;
+  args.setTid = reinterpret_cast<uintptr_t>(&tid);
+  args.setTidSize = 1;
+  const long r = syscall(SYS_clone3, &args, sizeof args);
+  if (r == 0) {
+    struct pollfd wake = {release, POLLIN, 0};
+    syscall(SYS_poll, &wake, 1, 3000);
+    syscall(SYS_exit_group, 42);
+  }
+  return static_cast<pid_t>(r);
+}
+
+// Waits for the object's child `pid` to exit, reaps it as the host, and starts
+// another child under the same pid. Returns the errno of a failed step.
+int ReapAndReusePid(pid_t pid, int release) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return errno;
+  struct pollfd exited = {pidfd, POLLIN, 0};
+  const int ready = poll(&exited, 1, 5000);
+  close(pidfd);
+  int status = 0;
+  if (ready != 1 || waitpid(pid, &status, 0) != pid) return ETIMEDOUT;
+  return ChildWithPid(pid, release) == pid ? 0 : errno;
+}
+
+TEST(ChildProcessReaping, APidTheHostReapedAndGaveToAnotherChildIsNeverOurs) {
+  enum class Path { kWait, kReadBuf, kDestructor };
+  for (Path path : {Path::kWait, Path::kReadBuf, Path::kDestructor}) {
+    SCOPED_TRACE(static_cast<int>(path));
+    int release[2];
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    pid_t pid = -1;
+    int status = -2, err = -2;
+    long long tookMs = -1;
+    {
+      MySqlChildProcess p;
+      // For ReadBuf a descendant holds the pipes, so it learns of the exit
+      // through the child itself.
+      Start(p, path == Path::kReadBuf ? "sleep 2 & exit 7" : "exit 7");
+      pid = p.GetPid();
+      const int reuse = ReapAndReusePid(pid, release[0]);
+      if (reuse == EPERM) GTEST_SKIP() << "choosing a pid needs CAP_CHECKPOINT_RESTORE";
+      ASSERT_EQ(reuse, 0) << strerror(reuse);
+      const auto start = std::chrono::steady_clock::now();
+      if (path == Path::kReadBuf) {
+        char buf[64];
+        long len = sizeof buf;
+        EXPECT_EQ(p.ReadBuf(buf, &len), 0);
+        EXPECT_EQ(len, 0);  // the child's output has ended
+      }
+      if (path != Path::kDestructor) {
+        status = p.Wait(2);
+        err = p.GetLastErrNo();
+      }
+      tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+                   .count();
+    }
+    EXPECT_LT(tookMs, 1500);
+    if (path != Path::kDestructor) {
+      // The own status through the pidfd (Linux 6.15 and later), or unknown.
+      EXPECT_TRUE((status == 7 && err == 0) || (status == -1 && err == ECHILD))
+          << status << " " << err;
+    }
+    // The other child ends; it is still the host's to reap, with its status.
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    SleepMs(100);  // time for a thread that would wrongly wait for it
+    int hostStatus = 0;
+    EXPECT_EQ(waitpid(pid, &hostStatus, WNOHANG), pid);
+    EXPECT_TRUE(WIFEXITED(hostStatus) && WEXITSTATUS(hostStatus) == 42) << hostStatus;
+    waitpid(pid, nullptr, 0);  // not left behind when the check above failed
+    close(release[0]);
+    close(release[1]);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Kill: the started command and everything it started.
 
@@ -1062,14 +1239,14 @@ class ChildProcessSystemCalls : public ::testing::Test {
 TEST_F(ChildProcessSystemCalls, InterruptedReadsPollsAndWaitsAreRetried) {
   seam::Fail(Call::kRead, EINTR, 50);
   seam::Fail(Call::kPoll, EINTR, 50);
-  seam::Fail(Call::kWaitpid, EINTR, 3);
+  seam::Fail(Call::kWaitid, EINTR, 3);
   MySqlChildProcess p;
   Start(p, "seq 1 50000; echo tail >&2; sleep 0.1; exit 7");
   EXPECT_EQ(ReadAllOut(p, 1000), SeqOutput(1, 50000));
   EXPECT_EQ(p.Wait(20), 7);
   EXPECT_EQ(ReadErr(p), "tail\n");
   EXPECT_EQ(seam::Pending(Call::kRead), 0);
-  EXPECT_EQ(seam::Pending(Call::kWaitpid), 0);
+  EXPECT_EQ(seam::Pending(Call::kWaitid), 0);
 }
 
 TEST_F(ChildProcessSystemCalls, InterruptedWritesAreRetriedAndNothingIsLost) {
@@ -1107,6 +1284,27 @@ TEST_F(ChildProcessSystemCalls, KillWithoutProcStillSignalsTheChild) {
   EXPECT_EQ(p.Kill(SIGTERM), 0) << p.GetLastErrNo();
   EXPECT_EQ(p.Wait(20), 128 + SIGTERM);
   EXPECT_GT(seam::Calls(Call::kOpen), 0u);  // it did look for descendants
+}
+
+// A host at its process limit (or out of memory) cannot start a thread to
+// reap the child of a destroyed object: the child is reaped by the next
+// start of a child instead of staying a zombie.
+TEST_F(ChildProcessSystemCalls, ChildOfADestroyedObjectIsReapedWhereNoThreadCanStart) {
+  seam::Fail(Call::kThread, EAGAIN);
+  int pid = -1;
+  {
+    MySqlChildProcess p;
+    Start(p, "exec sleep 0.2");
+    pid = p.GetPid();
+  }
+  EXPECT_EQ(seam::Pending(Call::kThread), 0);  // the destructor tried to start one
+  char state = 0;
+  for (int i = 0; i < 100 && (state = ProcessState(pid)) != 'Z' && state != 0; ++i) SleepMs(20);
+  ASSERT_EQ(state, 'Z');  // exited, and no thread reaps it
+  MySqlChildProcess next;
+  Start(next, "exit 3");
+  EXPECT_FALSE(ProcessListed(pid)) << ProcessState(pid);
+  EXPECT_EQ(next.Wait(20), 3);
 }
 
 // A start that fails at any step leaves no descriptor open and no child.

@@ -19,11 +19,12 @@ enum class Call {
   kClose = kXbSeamClose,
   kFcntl = kXbSeamFcntl,
   kPoll = kXbSeamPoll,
-  kWaitpid = kXbSeamWaitpid,
+  kWaitid = kXbSeamWaitid,
   kKill = kXbSeamKill,
   kIoctl = kXbSeamIoctl,
   kMapStack = kXbSeamMapStack,
   kClone = kXbSeamClone,
+  kThread = kXbSeamThread,
 };
 
 // After `passing` more calls of `call` have gone through, the next `count`

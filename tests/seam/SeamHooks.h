@@ -14,11 +14,12 @@ enum XbSeamCall {
   kXbSeamClose,
   kXbSeamFcntl,
   kXbSeamPoll,
-  kXbSeamWaitpid,
+  kXbSeamWaitid,
   kXbSeamKill,
   kXbSeamIoctl,
   kXbSeamMapStack,
   kXbSeamClone,
+  kXbSeamThread,
   kXbSeamCallCount
 };
 

@@ -89,9 +89,10 @@ int Poll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept {
   if (Fails(kXbSeamPoll)) return -1;
   return Passed(kXbSeamPoll, ::poll(fds, count, timeoutMs));
 }
-pid_t Waitpid(pid_t pid, int* status, int options) noexcept {
-  if (Fails(kXbSeamWaitpid)) return -1;
-  return Passed(kXbSeamWaitpid, ::waitpid(pid, status, options));
+int WaitPidfd(int pidfd, siginfo_t* info, int options) noexcept {
+  if (Fails(kXbSeamWaitid)) return -1;
+  return Passed(kXbSeamWaitid, ::waitid(static_cast<idtype_t>(kPidfdIdType),
+                                        static_cast<id_t>(pidfd), info, options));
 }
 int Kill(pid_t pid, int signal) noexcept {
   if (Fails(kXbSeamKill)) return -1;
@@ -113,6 +114,12 @@ void* MapStack(size_t len) noexcept {
   return p == MAP_FAILED ? nullptr : p;
 }
 int UnmapStack(void* addr, size_t len) noexcept { return ::munmap(addr, len); }
+int StartDetachedThread(void* (*fn)(void*), void* arg) noexcept {
+  const int err = XbSeamBefore(kXbSeamThread);
+  if (err != 0) return err;
+  return Passed(kXbSeamThread, CreateDetached(fn, arg));
+}
+
 pid_t Clone(int (*fn)(void*), void* stackTop, int flags, void* arg, int* pidfd) noexcept {
   if (Fails(kXbSeamClone)) return -1;
   return Passed(kXbSeamClone, LibcClone()(fn, stackTop, flags, arg, pidfd));

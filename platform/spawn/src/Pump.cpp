@@ -56,17 +56,15 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
                          int64_t deadlineMs, int* rawStatus, std::mutex* reapLock) noexcept {
   Scratch scratch;
 
-  // Reaps the child (block: it is known to have exited, or no one else can
-  // be waiting for the lock) and forgets its pid under reapLock.
-  auto reap = [&](bool block, int* status) {
+  // Reaps the child, known to have exited (or, without a pidfd, never to be
+  // known), and forgets its pid under reapLock.
+  auto reap = [&]() {
     std::unique_lock<std::mutex> guard;
     if (reapLock != nullptr) guard = std::unique_lock<std::mutex>(*reapLock);
-    if (ReapChild(h->pid, h->pidfd, block, status) != 1) return false;
+    int status = -1;
+    ReapChild(h->pidfd, true, &status);
     h->pid = -1;
     CloseFd(&h->pidfd);
-    return true;
-  };
-  auto finish = [&](int status) {
     // The child is gone: everything it wrote is already in the pipes.
     DrainAvailable(&h->stdoutFd, outSink, scratch.data(), scratch.size(), kFinalDrainBytes);
     DrainAvailable(&h->stderrFd, errSink, scratch.data(), scratch.size(), kFinalDrainBytes);
@@ -75,31 +73,14 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
   };
 
   for (;;) {
-    const bool usePidfd = h->pidfd >= 0;
-    if (!usePidfd) {
-      int status = -1;
-      if (reap(false, &status)) return finish(status);
-    }
+    if (h->pidfd < 0) return reap();
     if (deadlineMs >= 0 && NowMs() >= deadlineMs) return PumpResult::kTimedOut;
 
     PollSet set;
     const int iOut = set.Add(h->stdoutFd, POLLIN);
     const int iErr = set.Add(h->stderrFd, POLLIN);
-    const int iPid = usePidfd ? set.Add(h->pidfd, POLLIN) : -1;
-
-    if (set.count == 0) {
-      // No pipes and no pidfd: block in waitpid when there is no deadline,
-      // otherwise sleep a little and poll waitpid again.
-      if (deadlineMs < 0 && reapLock == nullptr) {
-        int status = -1;
-        reap(true, &status);
-        return finish(status);
-      }
-      Sleep(TimeoutUntil(deadlineMs, kExitPollMs));
-      continue;
-    }
-
-    const int n = set.Wait(TimeoutUntil(deadlineMs, usePidfd ? -1 : kExitPollMs));
+    const int iPid = set.Add(h->pidfd, POLLIN);
+    const int n = set.Wait(TimeoutUntil(deadlineMs, -1));
     if (n < 0) {
       // Only EINVAL/ENOMEM are possible here; avoid spinning.
       Sleep(kExitPollMs);
@@ -110,11 +91,7 @@ PumpResult PumpUntilExit(ChildHandles* h, TailBuffer* outSink, TailBuffer* errSi
       DrainAvailable(&h->stdoutFd, outSink, scratch.data(), scratch.size(), kDrainPerWake);
     if (set.Ready(iErr))
       DrainAvailable(&h->stderrFd, errSink, scratch.data(), scratch.size(), kDrainPerWake);
-    if (set.Ready(iPid)) {
-      int status = -1;
-      reap(true, &status);  // exited: returns at once
-      return finish(status);
-    }
+    if (set.Ready(iPid)) return reap();  // exited: waitid returns at once
   }
 }
 

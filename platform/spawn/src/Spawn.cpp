@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,8 +42,9 @@ namespace {
 
 // The child's stack: it runs only ChildMain, which makes system calls.
 constexpr size_t kChildStackBytes = 64 * 1024;
-// Descriptors closed one by one when the kernel has no close_range.
-constexpr long kMaxFdsToClose = 65536;
+// The descriptor numbers tried one by one when neither close_range nor
+// /proc/self/fd is there and the hard RLIMIT_NOFILE is unknown.
+constexpr long kMaxFdsToClose = 1L << 20;
 
 // Kernel-format signal set and action, all zero: an empty set, and SIG_DFL
 // with no flags. Large enough for every architecture's layout.
@@ -61,6 +64,42 @@ struct ChildPlan {
   long maxFd = kMaxFdsToClose;
   volatile int error = 0;  // set by the child when a step before exec fails
 };
+
+// A getdents64 record's fixed part; the name follows it.
+struct DirentHead {
+  uint64_t inode;
+  int64_t offset;
+  unsigned short length;
+  unsigned char type;
+};
+constexpr size_t kDirentNameAt = 19;  // offsetof(struct linux_dirent64, d_name)
+
+// Closes every descriptor numbered 3 or above in the child, with system calls
+// only: close_range, or where the kernel lacks it (before Linux 5.9) or a
+// seccomp filter refuses it, each descriptor /proc/self/fd lists (however
+// high, whatever the limits say), or without /proc every number below the
+// hard RLIMIT_NOFILE.
+__attribute__((no_sanitize("address", "thread", "undefined"))) void CloseAbove2(long maxFd) {
+  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+  const long dir = syscall(SYS_openat, AT_FDCWD, "/proc/self/fd",
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    alignas(8) char buf[1024];
+    long n;
+    while ((n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
+      for (long at = 0; at < n; at += reinterpret_cast<const DirentHead*>(buf + at)->length) {
+        const char* name = buf + at + kDirentNameAt;
+        long fd = name[0] == '\0' ? -1 : 0;
+        for (; fd >= 0 && *name != '\0'; ++name)
+          fd = *name >= '0' && *name <= '9' ? fd * 10 + (*name - '0') : -1;
+        if (fd >= 3 && fd != dir) syscall(SYS_close, fd);
+      }
+    }
+    syscall(SYS_close, dir);
+    if (n == 0) return;
+  }
+  for (long fd = 3; fd < maxFd; ++fd) syscall(SYS_close, fd);
+}
 
 // Runs in the child on its own stack, sharing the host's memory until exec,
 // with every signal blocked (the host blocked them before clone). Not
@@ -86,9 +125,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int ChildMain(voi
     if (plan->openNull[target]) syscall(SYS_close, fd);
   }
   if (plan->workDir != nullptr && syscall(SYS_chdir, plan->workDir) != 0) goto fail;
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0) {
-    for (long fd = 3; fd < plan->maxFd; ++fd) syscall(SYS_close, fd);
-  }
+  CloseAbove2(plan->maxFd);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, kZeroes, nullptr, kKernelSigsetBytes);
   syscall(SYS_execve, plan->path, plan->argv, plan->envp);
 fail:
@@ -191,11 +228,14 @@ std::vector<char*> BuildEnvironment(const std::vector<std::string>& extraEnv) {
   return envp;
 }
 
+// The hard limit: the soft one may have been lowered below descriptors the
+// host still holds.
 long MaxFd() noexcept {
   struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max == RLIM_INFINITY ||
+      limit.rlim_max > static_cast<rlim_t>(INT_MAX))
     return kMaxFdsToClose;
-  return std::min<long>(static_cast<long>(limit.rlim_cur), kMaxFdsToClose);
+  return static_cast<long>(limit.rlim_max);
 }
 
 // clone with CLONE_VM | CLONE_VFORK | CLONE_PIDFD and exit signal 0: returns
@@ -274,7 +314,7 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
   UniqueFd pidfdOwner(pidfd);
   if (plan.error != 0) {
     int status = -1;
-    ReapChild(pid, pidfd, true, &status);
+    ReapChild(pidfd, true, &status);
     return plan.error;
   }
 
@@ -289,10 +329,11 @@ int SpawnImpl(const SpawnRequest& req, ChildHandles* out) {
     if (outR.Valid()) GrowPipe(outR.Get());
     if (inW.Valid()) GrowPipe(inW.Get());
   }
-  // Like the pipes, kept off 0/1/2 in case the host closed them; without it
-  // the callers fall back to polling waitpid.
+  // Like the pipes, kept off 0/1/2 in case the host closed them; where no
+  // other number is free it stays where it is, since the child is reaped
+  // only through it.
   int lifted = pidfdOwner.Release();
-  if (lifted >= 0 && LiftAboveStdio(&lifted) != 0) CloseFd(&lifted);
+  LiftAboveStdio(&lifted);
 
   ChildHandles h;
   h.pid = pid;

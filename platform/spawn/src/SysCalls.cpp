@@ -41,8 +41,8 @@ int Fcntl(int fd, int cmd, int arg) noexcept { return ::fcntl(fd, cmd, arg); }
 int Poll(struct pollfd* fds, nfds_t count, int timeoutMs) noexcept {
   return ::poll(fds, count, timeoutMs);
 }
-pid_t Waitpid(pid_t pid, int* status, int options) noexcept {
-  return ::waitpid(pid, status, options);
+int WaitPidfd(int pidfd, siginfo_t* info, int options) noexcept {
+  return ::waitid(static_cast<idtype_t>(kPidfdIdType), static_cast<id_t>(pidfd), info, options);
 }
 int Kill(pid_t pid, int signal) noexcept { return ::kill(pid, signal); }
 int PidfdSendSignal(int pidfd, int signal) noexcept {
@@ -56,6 +56,10 @@ void* MapStack(size_t len) noexcept {
   return p == MAP_FAILED ? nullptr : p;
 }
 int UnmapStack(void* addr, size_t len) noexcept { return ::munmap(addr, len); }
+
+int StartDetachedThread(void* (*fn)(void*), void* arg) noexcept {
+  return CreateDetached(fn, arg);
+}
 
 pid_t Clone(int (*fn)(void*), void* stackTop, int flags, void* arg, int* pidfd) noexcept {
   return LibcClone()(fn, stackTop, flags, arg, pidfd);

@@ -4,9 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <stdint.h>
 
 #include <algorithm>
 #include <climits>
@@ -39,7 +37,7 @@ const size_t kReadAheadBelow = 16 * 1024;
 
 const char gAnchor = 0;
 
-// Keeps this library mapped for the rest of the process: a background waiter
+// Keeps this library mapped for the rest of the process: a background reaper
 // runs its code, and a host unloading its plugin must not pull that code out
 // from under it.
 void PinLibrary() noexcept {
@@ -50,31 +48,6 @@ void PinLibrary() noexcept {
     return false;
   }();
   (void)pinned;
-}
-
-void* WaiterMain(void* arg) {
-  const pid_t pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
-  int status = -1;
-  childspawn::ReapChild(pid, -1, true, &status);
-  return nullptr;
-}
-
-// Reaps pid in a detached thread once it exits. The thread blocks every
-// signal so the host's process-directed signals still go to its own threads.
-bool StartBackgroundWaiter(pid_t pid) noexcept {
-  PinLibrary();
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return false;
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  pthread_t thread;
-  const int err = pthread_create(&thread, &attr, WaiterMain,
-                                 reinterpret_cast<void*>(static_cast<intptr_t>(pid)));
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  pthread_attr_destroy(&attr);
-  return err == 0;
 }
 
 }  // namespace
@@ -137,8 +110,8 @@ struct MySqlChildProcess::Impl {
     int status = -1;
     if (h.pidfd >= 0 && !childspawn::PidfdSignalsExit(h.pidfd)) return false;
     std::lock_guard<std::mutex> guard(killLock);
-    // With a pidfd the child has exited and this returns at once.
-    if (childspawn::ReapChild(h.pid, h.pidfd, h.pidfd >= 0, &status) != 1) return false;
+    // The child has exited and this returns at once.
+    childspawn::ReapChild(h.pidfd, true, &status);
     NoteReapedLocked(status);
     return true;
   }
@@ -168,13 +141,19 @@ MySqlChildProcess::~MySqlChildProcess() {
   childspawn::CloseFd(&p.h.stdinFd);
   childspawn::CloseFd(&p.h.stdoutFd);
   childspawn::CloseFd(&p.h.stderrFd);
-  std::lock_guard<std::mutex> guard(p.killLock);
-  childspawn::CloseFd(&p.h.pidfd);
-  if (p.started && !p.reaped && p.h.pid > 0) {
+  {
+    std::lock_guard<std::mutex> guard(p.killLock);
     int status = -1;
-    if (childspawn::ReapChild(p.h.pid, -1, false, &status) == 0) StartBackgroundWaiter(p.h.pid);
+    if (p.started && !p.reaped && p.h.pid > 0 &&
+        childspawn::ReapChild(p.h.pidfd, false, &status) == 0) {
+      PinLibrary();
+      childspawn::ReapInBackground(p.h.pidfd);
+      p.h.pidfd = -1;
+    }
     p.h.pid = -1;
+    childspawn::CloseFd(&p.h.pidfd);
   }
+  childspawn::ReapOrphans();
 }
 
 int MySqlChildProcess::Initialize(std::string sCommand, std::string sWorkDir,
@@ -238,6 +217,9 @@ int MySqlChildProcess::ZU_CreateProcess(bool bPipes, bool bMergeStderr, bool bNu
     return -1;
   }
   p.ResetRun();
+  // Children of destroyed objects that exited with no thread to reap them
+  // are reaped here, before this start needs a place among the processes.
+  childspawn::ReapOrphans();
 
   int err;
   try {
@@ -391,8 +373,6 @@ int MySqlChildProcess::ReadBuf(char* pBuf, long* pnLen) {
       return -1;
     }
     if (set.Ready(iErr)) p.Drain(&p.h.stderrFd, &p.err, kDrainPerWake);
-    // Without a pidfd, waitpid is polled on every wakeup: a descendant keeping
-    // stderr busy must not hide the exit.
     if (iPid < 0 || set.Ready(iPid)) p.CheckExited();
   }
 }

@@ -22,12 +22,17 @@ namespace LibMySqlProcess {
 // The child is started through /bin/sh -c -- COMMAND with
 // clone(CLONE_VM | CLONE_VFORK | CLONE_PIDFD) and exec, like posix_spawn (no
 // copy of the host's memory, no libc system()/popen()). The pidfd comes with
-// the child, so a host that ignores SIGCHLD or reaps with waitpid(-1) does not
-// take its exit status away: it is read through the pidfd (Linux 6.15 and
-// later; on older kernels it is unknown, see Wait). Its pipes are created
+// the child, and the child is reaped only through it (waitid(P_PIDFD)),
+// never by its pid: a host that ignores SIGCHLD or reaps with waitpid(-1)
+// does not take its exit status away (it is read through the pidfd, Linux
+// 6.15 and later; on older kernels it is unknown, see Wait), and once the
+// host has reaped the child, another child of the host that gets its pid is
+// never waited for, reaped or signalled by this object. Its pipes are created
 // close-on-exec and every other descriptor of the host is closed in the
-// child. The child starts with an empty signal mask and default signal
-// dispositions, whatever the host has set.
+// child, also where close_range is missing or refused (then each descriptor
+// listed in /proc/self/fd, or without /proc every number below the hard
+// RLIMIT_NOFILE). The child starts with an empty signal mask and default
+// signal dispositions, whatever the host has set.
 //
 // Nothing ever blocks the child for want of a reader: whenever the object
 // waits (ReadBuf, WriteBuf, Wait) it also drains standard error into a
@@ -36,7 +41,9 @@ namespace LibMySqlProcess {
 // calls Kill.
 //
 // Error numbers: calls that return nonzero record an errno value, readable
-// with GetLastErrNo.
+// with GetLastErrNo. It belongs to the object, not to the calling thread:
+// with Kill on another thread it holds the outcome of whichever call ended
+// last.
 class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
  public:
   // Standard error retained for ReadErrBuf, most recent bytes first kept.
@@ -48,9 +55,13 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   MySqlChildProcess();
   // A child that is still running when the object is destroyed gets end of
   // file on its standard input and loses its output pipes (a tool then ends
-  // on its own); it is reaped as soon as it exits, by a background waiter if
-  // it has not exited yet, so no zombie is left. The destructor neither kills
-  // the child nor waits for it to exit. Call Wait first to learn its status.
+  // on its own); it is reaped as soon as it exits, by a background thread of
+  // its own if it has not exited yet, so no zombie is left. Where no thread
+  // can be started (the host is at its RLIMIT_NPROC or out of memory), the
+  // exited child is reaped instead by the next ZU_CreateProcess or
+  // destructor of any object of this class in the process; until then it
+  // stays a zombie. The destructor neither kills the child nor waits for it
+  // to exit. Call Wait first to learn its status.
   ~MySqlChildProcess();
   MySqlChildProcess(const MySqlChildProcess&) = delete;
   MySqlChildProcess& operator=(const MySqlChildProcess&) = delete;
@@ -160,9 +171,13 @@ class ZUMYSQLCHILDPROCESS_API MySqlChildProcess {
   // is signalled through its pidfd (pidfd_send_signal), so not even a host
   // that reaps children behind the object's back makes it signal a reused
   // pid. Descendants found through /proc have no such guarantee (see
-  // above). GetLastErrNo then tells the outcome of whichever call ended last.
-  // Kill must not race with the destructor; a Kill while no child runs
-  // (before ZU_CreateProcess, after the reaping) returns ESRCH.
+  // above). Without a process group of its own, a descendant that has left
+  // the child's tree is not reached: a daemonized grandchild (its parent
+  // exited, so init or a subreaper adopted it) is no longer found below the
+  // child. With bNewProcessGroup it is reached unless it left the group
+  // (setsid, setpgid). GetLastErrNo then tells the outcome of whichever call
+  // ended last. Kill must not race with the destructor; a Kill while no
+  // child runs (before ZU_CreateProcess, after the reaping) returns ESRCH.
   int Kill(int nSignal);
 
   // Process id of the running child (the shell), or -1.
