@@ -203,6 +203,38 @@ TEST_F(BackupSafetyTest, DatabaseNamedWithTheOldPrefixIsBackedUpFromItsDirectory
   Sql("DROP DATABASE `" + db + "`");
 }
 
+// The tool locks each table of another engine than InnoDB with a statement
+// that leaves a backtick in its names unescaped (a syntax error halfway
+// through the backup): such a table is refused before the tool runs, named.
+// InnoDB tables with such names back up.
+TEST_F(BackupSafetyTest, NonInnodbTableWithABacktickInItsNameIsRefusedBeforeTheTool) {
+  TempDir work("xbsafe-tick");
+  struct Case {
+    std::string database, create, named, why;
+  };
+  const Case cases[] = {
+      {"xbsafe_tick", "CREATE TABLE xbsafe_tick.`my``isam` (a INT) ENGINE=MyISAM",
+       "`xbsafe_tick`.`my``isam` (MyISAM engine)", "backtick in its table name"},
+      {"xbsafe`tick", "CREATE TABLE `xbsafe``tick`.ar (a INT) ENGINE=Aria",
+       "`xbsafe``tick`.`ar` (Aria engine)", "backtick in its database name"},
+  };
+  for (const Case& c : cases) {
+    Sql("DROP DATABASE IF EXISTS `xbsafe_tick`; DROP DATABASE IF EXISTS `xbsafe``tick`;"
+        "CREATE DATABASE xbsafe_tick; CREATE DATABASE `xbsafe``tick`;" + c.create);
+    Result r = Backup(c.database, work / "refused");
+    EXPECT_EQ(r.status, 1) << c.database;
+    EXPECT_TRUE(Contains(r.err, c.named)) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.why)) << r.err;
+    EXPECT_FALSE(Contains(r.err, "BACKUP LOCK `")) << "the tool ran: " << r.err;
+    EXPECT_FALSE(PathExists(work / "refused"));
+  }
+  Sql("DROP DATABASE `xbsafe``tick`; DROP DATABASE xbsafe_tick; CREATE DATABASE xbsafe_tick;"
+      "CREATE TABLE xbsafe_tick.`inno``db` (a INT) ENGINE=InnoDB;");
+  Result r = Backup("xbsafe_tick", work / "innodb");
+  EXPECT_EQ(r.status, 0) << r.err;
+  Sql("DROP DATABASE xbsafe_tick");
+}
+
 TEST_F(BackupSafetyTest, WholeServerRestoreHoldsDataDirectoryTables) {
   if (::geteuid() != 0) GTEST_SKIP() << "restore --full runs as root";
   TempDir work("xbsafe-remote");
