@@ -59,6 +59,7 @@ struct Options {
   std::string user;
   std::string stagingDir;
   PointInTimeTarget pointInTime;  // --binlogs with --until or --until-gtid
+  bool allowOrphans = false;      // --allow-orphans
 };
 
 Options ParseOptions(const ArgList& argv);
