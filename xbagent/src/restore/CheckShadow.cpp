@@ -155,6 +155,9 @@ void CheckpointBeforeSwap(Plan& plan) {
 }
 
 void CheckShadow(Plan& plan) {
+  if (plan.options.pointInTime.Wanted()) {
+    CheckDataMatchesCoordinates(plan.staging, plan.manifest.document);
+  }
   CheckEventsCanBeCreated(plan);
   CompareTableLists(plan);
   CheckOutsideKeys(plan);
