@@ -53,7 +53,8 @@ void NextSecond() {
 pid_t StartLoad(const std::string& cnf, const std::string& stopFile) {
   const std::string script =
       "end=$(( $(date +%s) + 30 )); while [ ! -e " + Q(stopFile) +
-      " ] && [ $(date +%s) -lt $end ]; do echo 'INSERT INTO t (v) VALUES (1);'; sleep 0.01; done | mariadb --defaults-file=" + Q(cnf) + " " + kDb;
+      " ] && [ $(date +%s) -lt $end ]; do echo 'INSERT INTO t (v) VALUES (1);'; sleep 0.01; "
+      "done | mariadb --defaults-file=" + Q(cnf) + " " + kDb;
   pid_t pid = ::fork();
   if (pid == 0) {
     ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
