@@ -523,6 +523,32 @@ TEST_F(RestoreDatabaseTest, TableOptionReplacesOnlyThatTable) {
   EXPECT_EQ(TableChecksum(kDb, "ar"), damagedAr);
 }
 
+// A row of another database referencing a parent row newer than the backup
+// would reference nothing after the restore: refused before the swap,
+// naming the table and the count; --allow-orphans accepts it.
+TEST_F(RestoreDatabaseTest, OrphaningRowsOfAnotherDatabaseIsRefusedUnlessAllowed) {
+  const std::string db = Ident(kDb);
+  const std::string oc = Ident(kOther) + ".oc";
+  Sql("DELETE FROM " + oc + ";\nDELETE FROM " + db + ".parent WHERE id = 5000;\n"
+      "INSERT INTO " + db + ".parent VALUES (5000, 'new');\n"
+      "INSERT INTO " + oc + " VALUES (1, 5000), (2, 7), (3, NULL);\n");
+  const std::string parent = TableChecksum(kDb, "parent");
+  Result r;
+  Restore(backupDir_, true, &r, " --table parent");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "1 row(s) of `" + std::string(kOther) + "`.`oc`")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "--allow-orphans")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "nothing was changed")) << r.err;
+  EXPECT_EQ(TableChecksum(kDb, "parent"), parent);
+  EXPECT_EQ(Leftovers(), "0\n");
+
+  Restore(backupDir_, true, &r, " --table parent --allow-orphans");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.err, "stay orphaned")) << r.err;
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM " + db + ".parent WHERE id = 5000;\n"), "0\n");
+  Sql("DELETE FROM " + oc + ";\n");
+}
+
 TEST_F(RestoreDatabaseTest, LockWaitTimesOutNamingTheSessionAndChangesNothing) {
   Result r;
   Restore(backupDir_, true, &r);

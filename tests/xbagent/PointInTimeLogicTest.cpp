@@ -203,5 +203,37 @@ TEST(PointInTimeLogic, MariadbBinlogGetsOnlyConnectionSettings) {
   EXPECT_THROW(ConnectionSettings("[client]\n!include /etc/other.cnf\n"), Failure);
 }
 
+// The prepare's position of the data against the recorded coordinates: only
+// a later one (a later file, or a later position in the same file) means
+// the data holds transactions a replay would apply again.
+TEST(PointInTimeLogic, DataPastTheRecordedCoordinatesIsFound) {
+  BinlogCoordinates from;
+  from.file = "mysql-bin.000007";
+  from.position = 1000;
+  const struct {
+    const char* text;
+    bool parsed;
+    bool past;
+  } cases[] = {
+      {"./mysql-bin.000007\t1000\n", true, false},
+      {"./mysql-bin.000007\t999\n", true, false},
+      {"./mysql-bin.000006\t99999\n", true, false},
+      {"./mysql-bin.000007\t1001\n", true, true},
+      {"/var/log/mysql-bin.000008\t4\n", true, true},
+      {"./other-bin.000009\t4\n", true, false},
+      {"./mysql-bin.000007\t\n", false, false},
+      {"./mysql-bin.000007\t12x\n", false, false},
+      {"mysql-bin.000007 1000\n", false, false},
+      {"./not-a-log\t5\n", false, false},
+  };
+  for (const auto& c : cases) {
+    std::string file;
+    uint64_t position = 0;
+    ASSERT_EQ(ParseInnodbPosition(c.text, &file, &position), c.parsed) << c.text;
+    if (!c.parsed) continue;
+    EXPECT_EQ(DataPastCoordinates(file, position, from), c.past) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace xbagent

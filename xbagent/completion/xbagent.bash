@@ -59,7 +59,7 @@ _xbagent() {
     restore)
       COMPREPLY=($(compgen -W "--full --database --from --manifest --schema --target-datadir
         --staging-dir --replace --defaults-file --tool-dir --datadir --socket --user --as --table --dry-run
-        --lock-wait-timeout --encrypt-key-file --json --binlogs --until --until-gtid
+        --lock-wait-timeout --allow-orphans --encrypt-key-file --json --binlogs --until --until-gtid
         $common" -- "$cur"))
       ;;
     binlog-archive)

@@ -235,7 +235,10 @@ int RunRestoreFull(const ArgList& argv) {
   }
 
   ReplayResult replayed;
-  if (pointInTime.Wanted()) replayed = ReplayIntoCopy(replay, staging);
+  if (pointInTime.Wanted()) {
+    CheckDataMatchesCoordinates(staging, manifest.document);
+    replayed = ReplayIntoCopy(replay, staging);
+  }
 
   if (StopRequested()) Fail("interrupted; the restore was abandoned");
   if (::rename(staging.c_str(), target.c_str()) != 0) {

@@ -154,6 +154,28 @@ void CheckOutsideDatadir(const BackupOptions& options, const std::string& datadi
   }
 }
 
+// The tool locks each table of another engine than InnoDB with a BACKUP
+// LOCK statement in which it quotes the names without doubling a backtick:
+// a backtick in the database or table name makes that statement a syntax
+// error and the tool fails halfway ("failed to execute query BACKUP LOCK").
+// Refused before the tool runs, naming the table.
+void RefuseBacktickNames(const ServerFacts& facts) {
+  for (const ManifestTable& table : facts.tables) {
+    if (table.engine == "InnoDB") continue;
+    if (table.database.find('`') == std::string::npos &&
+        table.name.find('`') == std::string::npos) {
+      continue;
+    }
+    Fail("table " + SqlIdentifier(table.database) + "." + SqlIdentifier(table.name) + " (" +
+         (table.engine.empty() ? std::string("unknown") : table.engine) +
+         " engine) has a backtick in its " +
+         (table.database.find('`') != std::string::npos ? "database" : "table") +
+         " name, which the backup tool cannot lock: it quotes such names without escaping "
+         "the backtick, and its BACKUP LOCK statement fails; rename it (RENAME TABLE), or make "
+         "it InnoDB, before the backup; nothing was backed up");
+  }
+}
+
 }  // namespace
 
 void CheckPlaces(const BackupOptions& options, const ServerFacts& facts) {
@@ -202,6 +224,7 @@ ServerFacts CheckServer(SqlConnection& sql, const BackupOptions& options) {
     scope = "TABLE_SCHEMA NOT IN ('information_schema', 'performance_schema')";
   }
   ListTables(sql, util, scope, &facts);
+  RefuseBacktickNames(facts);
   ListTablespaces(sql, &facts);
   if (options.oneDatabase) NameUnsupportedEngines(&facts);
   return facts;

@@ -58,6 +58,17 @@ struct ReplayPlan {
 ReplayPlan PlanReplay(const PointInTimeTarget& target, const BinlogCoordinates& from,
                       const ArchiveIndex& index);
 
+// The binary-log position the prepare recorded for the data (the file
+// xtrabackup_binlog_pos_innodb: "FILE<TAB>POSITION"); false when malformed.
+bool ParseInnodbPosition(const std::string& text, std::string* file, uint64_t* position);
+// True when the data's position lies after the backup's coordinates (same
+// log base name; a later file, or a later position in the same file).
+bool DataPastCoordinates(const std::string& dataFile, uint64_t dataPosition,
+                         const BinlogCoordinates& from);
+// Fails when the prepared copy in preparedDir holds InnoDB transactions
+// logged after the manifest's coordinates: a replay would apply them twice.
+void CheckDataMatchesCoordinates(const std::string& preparedDir, const Json& manifest);
+
 // Every planned file is on disk with the size (and, once closed, the
 // SHA-256) the index records; else a Failure naming it.
 void CheckArchiveFiles(const ReplayPlan& plan);

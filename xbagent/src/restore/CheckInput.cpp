@@ -70,6 +70,11 @@ void LoadBackup(Plan& plan) {
     Fail(plan.source + " holds database '" + plan.manifest.database + "', not '" +
          options.database + "'");
   }
+  const std::string& onDisk = plan.manifest.databaseOnDisk;
+  if (!onDisk.empty() && (onDisk == "." || onDisk == ".." || onDisk.find('/') != std::string::npos ||
+                          onDisk.find('\0') != std::string::npos)) {
+    Fail("the manifest's database_on_disk '" + onDisk + "' is no directory name");
+  }
   const std::string streamPath = JoinPath(options.backupDir, plan.manifest.streamFile);
   if (!options.fromStdin && !PathExists(streamPath)) {
     Fail("the backup has no stream file " + streamPath);

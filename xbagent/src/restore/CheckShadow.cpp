@@ -1,9 +1,11 @@
 // Phase "check": the shadow holds exactly the backup's tables (each passed
 // CHECK TABLE as it was built), and every foreign key that will be pointed at a restored
-// table can be. Then the tried views, triggers and routines are removed
+// table can be, and leaves no row of its table referencing nothing. Then the tried views, triggers and routines are removed
 // from the shadow (tables with triggers cannot move to another database).
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 #include <set>
 
 #include "../Common.h"
@@ -65,6 +67,47 @@ void CheckOutsideKeys(Plan& plan) {
   }
 }
 
+// Rows of an outside table whose key the restored table does not hold:
+// after the swap they would reference nothing. Counted against the shadow
+// (a row with a NULL in the key references nothing and is not counted).
+uint64_t CountOrphans(Plan& plan, const ForeignKey& key) {
+  std::string match, notNull;
+  for (const SqlRow& row : plan.sql->Query(
+           "SELECT COLUMN_NAME, REFERENCED_COLUMN_NAME FROM information_schema.KEY_COLUMN_USAGE "
+           "WHERE CAST(CONSTRAINT_SCHEMA AS BINARY) = " + SqlBytes(key.schema) +
+           " AND CAST(TABLE_NAME AS BINARY) = " + SqlBytes(key.table) +
+           " AND CAST(CONSTRAINT_NAME AS BINARY) = " + SqlBytes(key.name) +
+           " AND REFERENCED_TABLE_NAME IS NOT NULL ORDER BY ORDINAL_POSITION")) {
+    match += std::string(match.empty() ? "" : " AND ") + "p." + Quoted(row[1]) + " = c." +
+             Quoted(row[0]);
+    notNull += " AND c." + Quoted(row[0]) + " IS NOT NULL";
+  }
+  if (match.empty()) return 0;
+  const std::string count = plan.sql->Scalar(
+      "SELECT COUNT(*) FROM " + Quoted(key.schema) + "." + Quoted(key.table) +
+      " c WHERE NOT EXISTS (SELECT 1 FROM " + Quoted(plan.shadow) + "." + Quoted(key.refTable) +
+      " p WHERE " + match + ")" + notNull);
+  return std::stoull(count);
+}
+
+// A restore that would leave rows of an outside table referencing nothing
+// is refused, unless --allow-orphans accepts it.
+void CheckOrphans(Plan& plan) {
+  for (const ForeignKey& key : plan.outsideKeys) {
+    const uint64_t orphans = CountOrphans(plan, key);
+    if (orphans == 0) continue;
+    const std::string what = std::to_string(orphans) + " row(s) of " + Quoted(key.schema) + "." +
+                             Quoted(key.table) + " (foreign key " + Quoted(key.name) +
+                             ") reference rows the restored " + Quoted(key.refTable) +
+                             " does not hold";
+    if (!plan.options.allowOrphans) {
+      Fail(what + ": the restore would leave them orphaned; restore that table too, or give "
+                  "--allow-orphans to accept it");
+    }
+    Log().Notice("xbagent: warning: " + what + "; they stay orphaned (--allow-orphans)");
+  }
+}
+
 // The imported tables' pages go to disk now, in the shadow (FLUSH TABLES
 // ... FOR EXPORT writes every dirty page of them), so the checkpoint after
 // the swap needs little flushing.
@@ -112,9 +155,13 @@ void CheckpointBeforeSwap(Plan& plan) {
 }
 
 void CheckShadow(Plan& plan) {
+  if (plan.options.pointInTime.Wanted()) {
+    CheckDataMatchesCoordinates(plan.staging, plan.manifest.document);
+  }
   CheckEventsCanBeCreated(plan);
   CompareTableLists(plan);
   CheckOutsideKeys(plan);
+  CheckOrphans(plan);
   FlushImported(plan);
   DropShadowObjects(plan, *plan.sql);
   CheckpointBeforeSwap(plan);

@@ -65,6 +65,11 @@ Options ParseOptions(const ArgList& argv) {
   cli->add_flag("--replace", options.replace,
                 "replace the database (or the --table tables) when it exists; without it nothing "
                 "that exists is ever changed");
+  cli->add_flag("--allow-orphans", options.allowOrphans,
+                "restore even when rows of a table left where it is (in another database, or "
+                "not given with --table) have a foreign key to a restored table and reference "
+                "rows the backup does not hold; without it such a restore is refused before the "
+                "swap, naming the table and the count");
   cli->add_flag("--dry-run", options.dryRun,
                 "print the plan, the checks and the disk space; change nothing");
   cli->add_flag("--json", options.json,

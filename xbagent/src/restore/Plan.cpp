@@ -187,10 +187,21 @@ namespace xbagent {
 namespace restore {
 
 std::string OnDisk(const std::string& name) {
+  // A name from before 5.1's encoding ("#mysql50#old-db", a directory made
+  // by hand): the server keeps the part after the prefix as it is.
+  static const std::string kMysql50 = "#mysql50#";
+  if (name.size() > kMysql50.size() && name.compare(0, kMysql50.size(), kMysql50) == 0) {
+    return name.substr(kMysql50.size());
+  }
   static XtraBackup::XtraBackupUtil names;
   std::string encoded;
   names.convertSpecialCharsToHexChars(name, encoded);
   return encoded;
+}
+
+std::string BackupDirectory(const Plan& plan) {
+  const std::string& recorded = plan.manifest.databaseOnDisk;
+  return recorded.empty() ? OnDisk(plan.options.database) : recorded;
 }
 
 std::string ScratchBase() {

@@ -60,6 +60,7 @@ struct Options {
   std::string user;
   std::string stagingDir;
   PointInTimeTarget pointInTime;  // --binlogs with --until or --until-gtid
+  bool allowOrphans = false;      // --allow-orphans
 };
 
 Options ParseOptions(const ArgList& argv);
@@ -188,6 +189,9 @@ namespace xbagent {
 namespace restore {
 // The on-disk (file-name) form of a database or table name.
 std::string OnDisk(const std::string& name);
+// The database's directory in the backup: the manifest's database_on_disk
+// when it has one.
+std::string BackupDirectory(const Plan& plan);
 // The directory under which default staging directories are made.
 std::string ScratchBase();
 }  // namespace restore

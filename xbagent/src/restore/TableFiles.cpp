@@ -119,8 +119,9 @@ uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const st
 }
 
 void CheckStagingFiles(Plan& plan) {
-  const std::string sourceDir = JoinPath(plan.staging, OnDisk(plan.options.database));
+  const std::string sourceDir = JoinPath(plan.staging, BackupDirectory(plan));
   if (!IsDirectory(sourceDir)) Fail("the backup holds no directory " + sourceDir);
+  ExportOldNameTables(plan);
   std::vector<std::string> names = ListDirectory(sourceDir);
   std::set<std::string> present(names.begin(), names.end());
   for (Table& table : plan.tables) {
@@ -156,7 +157,7 @@ void CheckStagingFiles(Plan& plan) {
 }
 
 void ResetAriaLogNumbers(Plan& plan) {
-  const std::string sourceDir = JoinPath(plan.staging, OnDisk(plan.options.database));
+  const std::string sourceDir = JoinPath(plan.staging, BackupDirectory(plan));
   std::vector<std::string> stems;
   for (const Table& table : plan.tables) {
     if (table.kind != Kind::kAria) continue;

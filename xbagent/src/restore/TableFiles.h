@@ -31,6 +31,9 @@ uint64_t MoveNewFile(const Plan& plan, const std::string& source, const std::str
 // Replaces target by a synced copy of source (a new file renamed over it).
 uint64_t CopyReplacingFile(const Plan& plan, const std::string& source, const std::string& target);
 
+// A database named "#mysql50#..." gets the .cfg files of its InnoDB tables
+// written into the prepared staging copy (the tool's export leaves them out).
+void ExportOldNameTables(Plan& plan);
 // Every file the plan needs is in the prepared staging directory; fills the
 // partition stems of partitioned tables.
 void CheckStagingFiles(Plan& plan);

@@ -17,7 +17,7 @@ namespace {
 class Importer {
  public:
   Importer(Plan& plan, SqlConnection& sql) : plan_(plan), sql_(sql) {
-    sourceDir_ = JoinPath(plan.staging, OnDisk(plan.options.database));
+    sourceDir_ = JoinPath(plan.staging, BackupDirectory(plan));
     targetDir_ = JoinPath(plan.datadir, OnDisk(plan.shadow));
   }
 
