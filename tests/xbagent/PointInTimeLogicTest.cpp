@@ -237,3 +237,16 @@ TEST(PointInTimeLogic, DataPastTheRecordedCoordinatesIsFound) {
 
 }  // namespace
 }  // namespace xbagent
+
+// Replayed under --as, a statement in the database that names the database
+// itself would change the live one: mariadb-binlog renames only the default.
+TEST(PointInTimeLogic, AStatementNamingTheDatabaseItselfIsRefusedUnderAs) {
+  const std::vector<std::string> lines = {
+      "#261208  5:34:55 server id 1  end_log_pos 473 CRC32 0x6 \tQuery\tthread_id=5",
+      "use `db`/*!*/;", "insert into db.t values (1)", "/*!*/;"};
+  for (const std::string& asName : {std::string(), std::string("copy")}) {
+    xbagent::StatementCheck check("db", xbagent::ReplayOthers({"db", "other", "mysql"}, "db", asName));
+    for (const std::string& line : lines) check.Line(line);
+    EXPECT_EQ(check.problem().empty(), asName.empty()) << asName << ": " << check.problem();
+  }
+}

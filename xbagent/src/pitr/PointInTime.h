@@ -95,8 +95,14 @@ ReplayResult ReplayIntoCopy(const ReplayPlan& plan, const std::string& dataDir);
 // One database, before the restore changes anything: refuses when a
 // statement-based event in the plan's range cannot be filtered exactly
 // (StatementCheck), warns when the server does not log in ROW format.
+// With asName (--as), a statement in NAME that qualifies a name with NAME
+// is refused too: the replay would change the live NAME.
 void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile,
-                         const std::string& name);
+                         const std::string& name, const std::string& asName);
+// The databases a statement run in NAME must not name: every other one, and
+// NAME itself when the replay goes to asName.
+std::vector<std::string> ReplayOthers(const std::vector<std::string>& databases,
+                                      const std::string& name, const std::string& asName);
 // One database: replays NAME's events (rewritten to asName when not empty)
 // into the server of defaultsFile with sql_log_bin=0.
 ReplayResult ReplayDatabase(const ReplayPlan& plan, const std::string& defaultsFile,

@@ -11,14 +11,28 @@
 
 namespace xbagent {
 
+std::vector<std::string> ReplayOthers(const std::vector<std::string>& databases,
+                                      const std::string& name, const std::string& asName) {
+  std::vector<std::string> others;
+  for (const std::string& database : databases) {
+    if (database != name) others.push_back(database);
+  }
+  // --rewrite-db renames only the default database: NAME.t in a statement
+  // would still reach the live NAME.
+  if (!asName.empty()) others.push_back(name);
+  return others;
+}
+
 void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile,
-                         const std::string& name) {
+                         const std::string& name, const std::string& asName) {
   std::vector<std::string> others;
   {
     SqlConnection sql(defaultsFile, "", "");
+    std::vector<std::string> databases;
     for (const SqlRow& row : sql.Query("SHOW DATABASES")) {
-      if (!row.empty() && row[0] != name) others.push_back(row[0]);
+      if (!row.empty()) databases.push_back(row[0]);
     }
+    others = ReplayOthers(databases, name, asName);
     const std::string format = sql.Scalar("SELECT @@GLOBAL.binlog_format");
     if (format != "ROW") {
       Log().Notice("xbagent: warning: the server logs in " + format +
@@ -37,7 +51,11 @@ void CheckDatabaseReplay(const ReplayPlan& plan, const std::string& defaultsFile
   RemoveTree(errors);
   if (!ok) Fail("cannot read the archived binary logs: " + why + "; nothing was changed");
   if (!check.problem().empty()) {
-    Fail("the replay of database '" + name + "' cannot be exact: " + check.problem() +
+    const std::string live =
+        asName.empty() ? std::string()
+                       : "; with --as, only the default database is renamed, so a name qualified "
+                         "with '" + name + "' would change the live database";
+    Fail("the replay of database '" + name + "' cannot be exact: " + check.problem() + live +
          "; nothing was changed (restore the whole server with --full --binlogs instead)");
   }
 }

@@ -104,7 +104,8 @@ int RunRestoreDatabase(const ArgList& argv) {
   ReplayPlan replay;
   if (plan.options.pointInTime.Wanted()) {
     replay = PrepareReplay(plan.options.pointInTime, plan.manifest.document);
-    CheckDatabaseReplay(replay, plan.options.defaultsFile, plan.options.database);
+    CheckDatabaseReplay(replay, plan.options.defaultsFile, plan.options.database,
+                        plan.options.renamed ? plan.options.target : std::string());
   }
   if (plan.options.dryRun) {
     PrintDryRun(plan);
