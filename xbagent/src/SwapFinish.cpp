@@ -219,6 +219,7 @@ void FinishSwap(SqlConnection& sql, const SwapJournal& journal) {
            "' was to " + what + ")");
     }
   };
+  step("exchange the partitions of partitioned tables", [&] { ExchangePartitions(sql, journal); });
   step("create the backup's views, triggers, routines and events",
        [&] { CreateObjects(sql, journal); });
   step("point foreign keys of other tables at the restored tables",
@@ -233,11 +234,15 @@ void FinishSwap(SqlConnection& sql, const SwapJournal& journal) {
 }
 
 std::string UndoSwap(SqlConnection& sql, const SwapJournal& journal) {
-  std::string problems;
+  // Until its exchanges are undone, the shadow holds old partitions.
+  const std::string exchanges = UndoExchanges(sql, journal);
+  std::string problems = exchanges;
   std::string database = journal.target;
   try {
     const std::vector<SavedTrigger> saved = ReadTriggerJournal(sql, journal.holding, &database);
-    problems = RecreateTriggers(sql, database, saved);
+    const std::string triggers = RecreateTriggers(sql, database, saved);
+    problems += std::string(problems.empty() || triggers.empty() ? "" : "; ") + triggers;
+    if (!exchanges.empty()) return problems;
     DropOwnDatabase(sql, journal.shadow);
     if (journal.createdTarget &&
         sql.Scalar("SELECT COUNT(*) FROM information_schema.TABLES WHERE CAST(TABLE_SCHEMA AS "

@@ -50,6 +50,8 @@ std::vector<std::string> StrayTablespaces(SqlConnection& sql, const std::string&
   return stray;
 }
 
+}  // namespace
+
 // The space ids of the InnoDB tablespaces of a table (each partition has
 // one), sorted, from InnoDB's dictionary: "" for other engines.
 std::string SpacesOf(SqlConnection& sql, const std::string& database, const std::string& table) {
@@ -74,8 +76,6 @@ bool Opens(SqlConnection& sql, const std::string& database, const std::string& t
     return false;
   }
 }
-
-}  // namespace
 
 void JournalSession(SqlConnection& sql) {
   sql.Query("SET SESSION sql_log_bin = 0");
@@ -104,6 +104,7 @@ void WriteSwapJournal(SqlConnection& sql, const SwapJournal& journal) {
   row("replace_objects", journal.replaceObjects ? "1" : "0");
   for (const std::string& name : journal.out) row("out", name);
   for (const std::string& name : journal.in) row("in", name);
+  for (const ExchangedTable& table : journal.exchanged) row("exchange", ExchangeJson(table).dump());
   sql.Query("INSERT INTO " + h + "." + Q(kSwapJournal) + " (k, v) VALUES " + rows);
   for (size_t i = 0; i < journal.objects.size(); ++i) {
     const ObjectStatement& o = journal.objects[i];
@@ -122,7 +123,10 @@ std::vector<SavedTrigger> JournalTriggers(SqlConnection& sql, const SwapJournal&
            "SELECT TRIGGER_NAME, EVENT_OBJECT_TABLE FROM information_schema.TRIGGERS WHERE "
            "CAST(TRIGGER_SCHEMA AS BINARY) = " + SqlBytes(journal.target) +
            " ORDER BY EVENT_OBJECT_TABLE, ACTION_ORDER")) {
-    if (Has(journal.out, row[1])) names.push_back(row[0]);
+    const bool exchanged =
+        std::any_of(journal.exchanged.begin(), journal.exchanged.end(),
+                    [&](const ExchangedTable& t) { return t.name == row[1] && !t.created; });
+    if (Has(journal.out, row[1]) || exchanged) names.push_back(row[0]);
   }
   for (const std::string& name : names) {
     std::vector<SqlRow> rows = sql.Query("SHOW CREATE TRIGGER " + db + "." + Q(name));
@@ -163,6 +167,9 @@ bool ReadSwapJournal(SqlConnection& sql, const std::string& holding, SwapJournal
     if (k == "complete") complete = true;
     if (k == "out") journal->out.push_back(row[1]);
     if (k == "in") journal->in.push_back(row[1]);
+    if (k == "exchange") {
+      journal->exchanged.push_back(ExchangeFromJson(ParseJson(row[1], "the journal's partitions")));
+    }
     const size_t tab = row[1].find('\t');
     if (k == "out_spaces" && tab != std::string::npos) {
       journal->outSpaces[row[1].substr(0, tab)] = row[1].substr(tab + 1);
@@ -245,8 +252,16 @@ SwapState InspectSwap(SqlConnection& sql, const SwapJournal& journal, std::strin
   for (const std::string& name : journal.out) movedOut += Has(held, name) ? 1 : 0;
   bool inMoved = !journal.in.empty();
   for (const std::string& name : journal.in) inMoved = inMoved && !Has(shadow, name) && Has(target, name);
+  size_t exchanged = 0, leaves = 0;
+  InspectExchanges(sql, journal, &exchanged, &leaves, detail);
+  const bool renames = !journal.out.empty() || !journal.in.empty();
   const bool after = journal.swapped || (!journal.out.empty() && movedOut == journal.out.size()) ||
-                     (journal.out.empty() && inMoved);
+                     (journal.out.empty() && inMoved) ||
+                     (!renames && leaves > 0 && exchanged == leaves);
+  if (after && exchanged != leaves) {
+    *detail += "; only " + std::to_string(exchanged) + " of the " + std::to_string(leaves) +
+               " partitions to exchange were exchanged";
+  }
   if (after) {
     Expect(sql, journal.target, journal.in, true, detail);
     Expect(sql, journal.shadow, journal.in, false, detail);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "JsonDoc.h"
 #include "Sql.h"
 
 namespace xbagent {
@@ -40,6 +41,21 @@ struct SavedTrigger {
   std::string name, sqlMode, statement, charset, collation;
 };
 
+// A partitioned table is never renamed: the server's crash recovery of such
+// a rename can leave its definition in one database and some of its
+// partitions in the other. Its partitions are exchanged one by one instead
+// (ALTER TABLE ... EXCHANGE PARTITION, atomic on its own) with tables of the
+// shadow that each hold one restored partition. The old partitions end up
+// in those tables, and an exchange run again undoes one.
+struct ExchangedTable {
+  std::string name;
+  bool created = false;             // the target had no such table: created empty first
+  std::vector<std::string> leaves;  // partitions (subpartitions when it has them), as in SQL
+  std::vector<std::string> work;    // the shadow's table holding each restored leaf
+  std::vector<std::string> restored;  // InnoDB space id of each work table, before
+  std::string live;                 // space ids of the target's table, before ("" if created)
+};
+
 struct SwapJournal {
   std::string run;                 // the run's identity
   std::string target, shadow, holding;
@@ -53,7 +69,14 @@ struct SwapJournal {
   // one per partition) before the rename, "id,id,...": what each name must
   // hold afterwards, on one side or the other.
   std::map<std::string, std::string> outSpaces, inSpaces;
+  std::vector<ExchangedTable> exchanged;  // neither in out nor in
 };
+
+// The space ids of the InnoDB tablespaces of a table (each partition has
+// one), sorted, "id,id,..."; "" for other engines or no such table.
+std::string SpacesOf(SqlConnection& sql, const std::string& database, const std::string& table);
+// The table can be read.
+bool Opens(SqlConnection& sql, const std::string& database, const std::string& table);
 
 // Sets the session up for the journal's statements: nothing reaches the
 // binary log, foreign keys are not checked.
@@ -70,6 +93,20 @@ std::vector<SavedTrigger> JournalTriggers(SqlConnection& sql, const SwapJournal&
 void MarkSwapped(SqlConnection& sql, const SwapJournal& journal);
 // Reads the journal of a holding database; false when it has none.
 bool ReadSwapJournal(SqlConnection& sql, const std::string& holding, SwapJournal* journal);
+
+// The partition exchanges, in the journal's order; each leaf first checks
+// whether it is still to be exchanged (a rerun continues). Throws.
+void ExchangePartitions(SqlConnection& sql, const SwapJournal& journal);
+// How many leaves are exchanged, of how many; what is in neither state is
+// added to detail ("; ..." each).
+void InspectExchanges(SqlConnection& sql, const SwapJournal& journal, size_t* done, size_t* total,
+                      std::string* detail);
+// Every exchanged leaf exchanged back, tables the run created dropped; the
+// problems ("" when none). The shadow holds the target's old partitions
+// until this succeeds.
+std::string UndoExchanges(SqlConnection& sql, const SwapJournal& journal);
+Json ExchangeJson(const ExchangedTable& table);
+ExchangedTable ExchangeFromJson(const Json& json);
 
 enum class SwapState { kBefore, kAfter, kMixed };
 // Where the journal's tables are: before the rename, after it, or neither

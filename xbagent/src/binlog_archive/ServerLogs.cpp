@@ -6,12 +6,16 @@
 #include "../Common.h"
 #include "../Fs.h"
 #include "../Sql.h"
+#include "../SwapJournal.h"
 #include "ArchivePhases.h"
 
 namespace xbagent {
 
 std::vector<ServerLog> ServerBinaryLogs(const std::string& defaultsFile) {
   SqlConnection sql(defaultsFile, "", "");
+  // A restore that died in its swap is finished or undone by whichever
+  // xbagent command reaches the server next.
+  FinishAbandonedRestores(sql);
   std::vector<ServerLog> logs;
   std::vector<SqlRow> rows;
   try {

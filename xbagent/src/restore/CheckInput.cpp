@@ -310,6 +310,7 @@ void CheckInput(Plan& plan) {
   ConnectServer(plan);
   RemoveLeftovers(plan, options.dryRun);
   CheckTarget(plan);
+  CheckPartitionedTables(plan);
   FindOutsideKeys(plan);
   bool enough = false;
   std::string space = CheckSpace(plan, &enough);

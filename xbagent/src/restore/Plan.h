@@ -127,6 +127,7 @@ struct Plan {
 
   // Progress, for the summary and for what a failure leaves.
   bool shadowCreated = false;
+  std::vector<ExchangedTable> exchanged;  // partitioned tables, staged by Swap
   SwapJournal journal;     // written before the target changes (Swap)
   bool journalled = false;
   bool swapped = false;
@@ -159,6 +160,12 @@ void CheckStop(const std::string& state);
 constexpr double kCheckpointWaitSeconds = 60;
 bool HasInnoDb(const Plan& plan);
 
+// Partitioned tables: refused when the swap could not exchange them
+// (CheckInput); their partitions moved into work tables of the shadow, and
+// their definitions checked against the target's (Swap, before the journal).
+void CheckPartitionedTables(Plan& plan);
+void StagePartitions(Plan& plan, SqlConnection& sql);
+bool Exchanged(const Plan& plan, const std::string& name);
 // The phases, in order.
 void CheckInput(Plan& plan);
 void PrintDryRun(const Plan& plan);

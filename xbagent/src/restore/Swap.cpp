@@ -1,6 +1,7 @@
 // Phase "swap": one multi-table RENAME TABLE, atomic in the server, moves
 // the target's tables out to the holding database xbagent#old#<run> and the
-// shadow's tables in. Before anything in the target changes, the holding
+// shadow's tables in; partitioned tables are exchanged partition by
+// partition just before it (Partitions.cpp). Before anything in the target changes, the holding
 // database gets the swap's journal (SwapJournal.h): if this run dies, the
 // next run against the server finishes or undoes the swap from it. A table
 // with triggers cannot move to another database: the triggers of the tables
@@ -77,8 +78,13 @@ SwapJournal MakeJournal(const Plan& plan) {
   journal.holding = plan.holding;
   journal.createdTarget = !plan.targetExists;
   journal.replaceObjects = plan.options.tables.empty();
-  journal.out = plan.swappedOut;
-  for (const Table& table : plan.tables) journal.in.push_back(table.name);
+  for (const std::string& name : plan.swappedOut) {
+    if (!Exchanged(plan, name)) journal.out.push_back(name);
+  }
+  for (const Table& table : plan.tables) {
+    if (!Exchanged(plan, table.name)) journal.in.push_back(table.name);
+  }
+  journal.exchanged = plan.exchanged;
   journal.objects = TargetStatements(plan);
   return journal;
 }
@@ -86,13 +92,13 @@ SwapJournal MakeJournal(const Plan& plan) {
 std::string RenameStatement(const Plan& plan) {
   const std::string target = Quoted(plan.options.target);
   std::string rename;
-  for (const std::string& name : plan.swappedOut) {
+  for (const std::string& name : plan.journal.out) {
     rename += std::string(rename.empty() ? "" : ", ") + target + "." + Quoted(name) + " TO " +
               Quoted(plan.holding) + "." + Quoted(name);
   }
-  for (const Table& table : plan.tables) {
+  for (const std::string& name : plan.journal.in) {
     rename += std::string(rename.empty() ? "" : ", ") + Quoted(plan.shadow) + "." +
-              Quoted(table.name) + " TO " + target + "." + Quoted(table.name);
+              Quoted(name) + " TO " + target + "." + Quoted(name);
   }
   return rename.empty() ? rename : "RENAME TABLE " + rename;
 }
@@ -136,6 +142,8 @@ void AfterFailedSwap(Plan& plan, const std::string& error, const std::vector<Sav
 
 void Swap(Plan& plan) {
   CheckStop("nothing was changed");
+  StagePartitions(plan, *Connect(plan));
+  CheckStop("nothing was changed");
   plan.journal = MakeJournal(plan);
   const std::string rename = RenameStatement(plan);
   std::unique_ptr<SqlConnection> sql = Connect(plan, false);
@@ -160,6 +168,7 @@ void Swap(Plan& plan) {
       Exec(plan, *sql, "", "DROP TRIGGER " + Quoted(plan.options.target) + "." + Quoted(trigger.name));
       dropped.push_back(trigger);
     }
+    ExchangePartitions(*sql, plan.journal);
     if (!rename.empty()) Exec(plan, *sql, "", rename);
   } catch (const Failure& failure) {
     AfterFailedSwap(plan, failure.what(), dropped);
@@ -171,7 +180,9 @@ void Swap(Plan& plan) {
     // The next run tells a swap from where the tables are.
   }
   Log().Detail(Verbosity::kVerbose, "swapped " + std::to_string(plan.tables.size()) +
-                                        " restored tables into " + Quoted(plan.options.target));
+                                        " restored tables into " + Quoted(plan.options.target) +
+                                        " (" + std::to_string(plan.exchanged.size()) +
+                                        " partitioned, partition by partition)");
 }
 
 }  // namespace restore
