@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -337,6 +338,15 @@ bool CrashAndRestart(const Sandbox& sandbox) {
     ::usleep(100 * 1000);
   }
   return false;
+}
+
+std::string LocalNow() {
+  std::time_t now = std::time(nullptr);
+  struct tm local;
+  ::localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
 }
 
 }  // namespace xbtest

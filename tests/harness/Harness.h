@@ -183,6 +183,9 @@ void StopOwnSandbox(const Sandbox& sandbox);
 // False when it does not answer.
 bool CrashAndRestart(const Sandbox& sandbox);
 
+// The local time now, as the server reads --until: "YYYY-MM-DD HH:MM:SS".
+std::string LocalNow();
+
 // Signature texts of the library's operations, as they appear in logs and
 // failures.
 namespace sig {

@@ -30,15 +30,6 @@ const char kCopy[] = "xbload_copy";
 
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
 
-std::string LocalNow() {
-  std::time_t now = std::time(nullptr);
-  struct tm local;
-  ::localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 // Just past the next whole second of the clock: events before and after
 // differ in time.
 void NextSecond() {
@@ -121,7 +112,7 @@ TEST_F(LoadedPointInTimeTest, RestoreToAMomentAfterABackupUnderLoadEqualsTheLive
   ASSERT_EQ(backup.status, 0) << backup.err;
 
   NextSecond();
-  const std::string until = LocalNow();
+  const std::string until = xbtest::LocalNow();
   const std::string live = Sql(std::string("CHECKSUM TABLE ") + kDb + ".t");
   const std::string rows = Sql(std::string("SELECT COUNT(*) FROM ") + kDb + ".t");
   NextSecond();

@@ -30,15 +30,6 @@ const char kDb[] = "pitr_db";
 
 std::string Q(const std::string& value) { return xbtest::ShellQuote(value); }
 
-std::string LocalNow() {
-  std::time_t now = std::time(nullptr);
-  struct tm local;
-  ::localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 // Past the next whole second: events before and after differ in time.
 void NextSecond() { ::usleep(1100 * 1000); }
 
@@ -104,7 +95,7 @@ class PointInTimeTest : public ::testing::Test {
     Batch(501, 1000, "two");
     Sql("FLUSH BINARY LOGS");
     NextSecond();
-    h.until = LocalNow();
+    h.until = xbtest::LocalNow();
     h.snapshot = Checksum(sandbox_.cnf, std::string(kDb) + ".t");
     NextSecond();
     Batch(1001, 1500, "three");
