@@ -226,6 +226,26 @@ TEST_F(RestoreSwapTest, XbagentKilledAtTheRenameIsFinishedOrUndoneByTheNextRun) 
   EXPECT_EQ(Leftovers(), "0\n");
 }
 
+// Two restores into one database: the second fails at once, naming the
+// first, which goes on to its end.
+TEST_F(RestoreSwapTest, ASecondRestoreIntoTheSameDatabaseFailsAtOnceNamingTheFirst) {
+  TempDir tmp("xbsw-tmp");
+  xbtest::Background run = StartHeldAtTheRename(tmp);
+  const auto started = std::chrono::steady_clock::now();
+  xbtest::RunResult r = xbtest::RunProgram(
+      "xbagent", "restore --database " + std::string(kDb) + " --from " + Q(backup_) + Common() +
+                     " --replace");
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_LT(seconds, 2.0);
+  EXPECT_TRUE(Contains(r.err, "pid " + std::to_string(run.pid))) << r.err;
+  ReleaseLock();
+  double waited = 0;
+  EXPECT_EQ(xbtest::WaitForExit(run.pid, 60, &waited), 0) << ReadFile(run.err);
+  EXPECT_EQ(State(), restored_);
+}
+
 // A partitioned table the swap could only rename is refused before
 // anything changes: one the backup lacks, one defined otherwise.
 TEST_F(RestoreSwapTest, PartitionedTablesTheSwapCannotExchangeAreRefusedChangingNothing) {

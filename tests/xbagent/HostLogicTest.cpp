@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "HurriedFlushing.h"
 #include "InnodbCheckpoint.h"
 #include "Manifest.h"
+#include "RunLock.h"
 #include "ToolOutput.h"
 #include "Tools.h"
 #include "XbStream.h"
@@ -366,6 +368,32 @@ TEST(FlushRecordTest, WhatIsWrittenReadsBackAndAnythingElseIsRefused) {
   for (const std::string& record : bad) {
     EXPECT_FALSE(ParseFlushRecord(record, &readBefore, &readHurried)) << record;
   }
+}
+
+// A second run on the same target fails at once naming the holder; the
+// lock goes with its holder; a file left by a dead holder is taken over.
+TEST(RunLockTest, OneRunPerTargetNamingTheHolder) {
+  const std::string dir = TempDir();
+  ASSERT_EQ(::setenv("XBAGENT_LOCK_DIR", dir.c_str(), 1), 0);
+  {
+    RunLock first("restore\nshop", "restores into 'shop'");
+    RunLock other("restore\nother", "restores into 'other'");
+    try {
+      RunLock second("restore\nshop", "restores into 'shop'");
+      ADD_FAILURE() << "a second lock of the same target was taken";
+    } catch (const Failure& failure) {
+      const std::string said = failure.what();
+      EXPECT_NE(said.find("holds the lock of restores into 'shop': pid " +
+                          std::to_string(::getpid())), std::string::npos) << said;
+    }
+  }
+  RunLock again("restore\nshop", "restores into 'shop'");
+  for (const std::string& name : ListDirectory(dir)) {
+    WriteText(JoinPath(dir, name), "pid=999999\ncommand=xbagent backup\nstarted=then\n");
+  }
+  RunLock takenOver("restore\nother", "restores into 'other'");
+  ::unsetenv("XBAGENT_LOCK_DIR");
+  RemoveTree(dir);
 }
 
 }  // namespace

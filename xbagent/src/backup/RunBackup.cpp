@@ -14,6 +14,7 @@
 #include "../Fs.h"
 #include "../HurriedFlushing.h"
 #include "../InnodbCheckpoint.h"
+#include "../RunLock.h"
 #include "../Log.h"
 #include "../SwapJournal.h"
 #include "../Tools.h"
@@ -192,6 +193,9 @@ int RunBackup(const ArgList& argv) {
     facts = CheckServer(sql, options);
   }
   CheckPlaces(options, facts);
+  const std::string datadir = options.datadir.empty() ? facts.datadir : options.datadir;
+  RunLock lock("backup\n" + StripTrailingSlashes(datadir),
+               "backups of the server with data directory " + datadir);
 
   std::string finalDir;
   PathGuard workGuard(MakeWorkDir(options, &finalDir));

@@ -308,6 +308,12 @@ void CheckInput(Plan& plan) {
   plan.shadow = std::string(kReservedPrefix) + "shadow#" + plan.identity;
   plan.holding = std::string(kReservedPrefix) + "old#" + plan.identity;
   ConnectServer(plan);
+  if (!options.dryRun) {
+    plan.lock = std::make_shared<RunLock>(
+        "restore --database\n" + plan.datadir + "\n" + options.target,
+        "restores into database '" + options.target + "' of the server with data directory " +
+            plan.datadir);
+  }
   RemoveLeftovers(plan, options.dryRun);
   CheckTarget(plan);
   CheckPartitionedTables(plan);

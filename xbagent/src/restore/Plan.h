@@ -32,6 +32,7 @@
 #include "../pitr/PointInTime.h"
 #include "../Commands.h"
 #include "../Manifest.h"
+#include "../RunLock.h"
 #include "../Sql.h"
 #include "../SwapJournal.h"
 #include "Schema.h"
@@ -117,6 +118,7 @@ struct Plan {
   std::vector<ForeignKey> outsideKeys;
   std::vector<std::string> replicas;
 
+  std::shared_ptr<RunLock> lock;  // one restore into the target at a time
   // Staging.
   std::shared_ptr<void> stagingGuard;
   std::string staging;
