@@ -883,7 +883,7 @@ TEST_F(RestoreDatabaseTest, SigintDuringASilentPrepareStopsItPromptly) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the sleep
   ::kill(run.pid, SIGINT);
   double seconds = 0;
-  EXPECT_EQ(WaitFor(run.pid, 40, &seconds), 1) << ReadFile(run.err);
+  EXPECT_EQ(WaitFor(run.pid, 40, &seconds), 130) << ReadFile(run.err);
   EXPECT_LT(seconds, 2.0) << ReadFile(run.err);
   const std::string said = ReadFile(run.err);
   EXPECT_TRUE(Contains(said, "interrupted")) << said;
@@ -942,7 +942,7 @@ TEST_F(RestoreDatabaseTest, SigintStopsPromptlyAndARerunAfterSigkillCleansUp) {
   ASSERT_TRUE(waitForImport(run.pid)) << ReadFile(run.err);
   ::kill(run.pid, SIGINT);
   double seconds = 0;
-  EXPECT_EQ(WaitFor(run.pid, 30, &seconds), 1) << ReadFile(run.err);
+  EXPECT_EQ(WaitFor(run.pid, 30, &seconds), 130) << ReadFile(run.err);
   EXPECT_LT(seconds, 2.0) << ReadFile(run.err);
   EXPECT_TRUE(Contains(ReadFile(run.err), "interrupted")) << ReadFile(run.err);
   EXPECT_TRUE(Contains(ReadFile(run.err), "nothing was changed")) << ReadFile(run.err);

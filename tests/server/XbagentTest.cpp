@@ -6,7 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -315,6 +320,51 @@ TEST_F(XbagentTest, StreamIntoAPipeIsHashedAndAClosedPipeFailsTheBackup) {
   EXPECT_EQ(status, 1) << ReadFile(out / "err");
   EXPECT_TRUE(Contains(ReadFile(out / "err"), "cannot write the stream")) << ReadFile(out / "err");
   EXPECT_NE(status, 124) << "the backup hung";
+}
+
+// Every process below pid (children, their children, ...).
+std::vector<pid_t> Descendants(pid_t pid) {
+  std::vector<std::pair<pid_t, pid_t>> all;
+  std::istringstream table(RunShell("ps -e -o pid= -o ppid="));
+  long child = 0, parent = 0;
+  while (table >> child >> parent) all.emplace_back(child, parent);
+  std::vector<pid_t> found = {pid};
+  for (size_t i = 0; i < found.size(); ++i) {
+    for (const auto& entry : all) {
+      if (entry.second == found[i]) found.push_back(entry.first);
+    }
+  }
+  found.erase(found.begin());
+  return found;
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool Ended(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
+}
+
+TEST_F(XbagentTest, SigtermDuringABackupEndsTheToolsTreeAndExits130) {
+  TempDir out("xbagent-term");
+  xbtest::Background run = xbtest::StartXbagent(
+      "backup --defaults-file " + Q(sandbox_.cnf) + " --tool-dir " + Q(sandbox_.toolDir) +
+          " --database " + Q(kDb) + " --output-dir " + Q(out / "b"),
+      out.path(), out.path());
+  std::vector<pid_t> tree;
+  for (int i = 0; i < 1000 && tree.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    tree = Descendants(run.pid);
+  }
+  ASSERT_FALSE(tree.empty()) << ReadFile(run.err);
+  ::kill(run.pid, SIGTERM);
+  double seconds = 0;
+  EXPECT_EQ(xbtest::WaitForExit(run.pid, 10, &seconds), 130) << ReadFile(run.err);
+  if (seconds < 2) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(2 - seconds));
+  }
+  for (pid_t pid : tree) EXPECT_TRUE(Ended(pid)) << "pid " << pid << " of the backup still runs";
+  EXPECT_FALSE(PathExists(out / "b")) << "an interrupted backup left its directory";
 }
 
 TEST_F(XbagentTest, WholeServerBackupRestoresToAStartableDataDirectory) {

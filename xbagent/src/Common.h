@@ -12,6 +12,8 @@ namespace xbagent {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// A failure while a stop (SIGINT, SIGTERM) was requested.
+constexpr int kExitInterrupted = 130;
 
 // A failure that ends the subcommand: its message becomes the one error line
 // printed, its code the exit status.

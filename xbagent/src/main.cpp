@@ -76,7 +76,7 @@ Invocation ParseCommandLine(const ArgList& argv) {
   CommandLine cli("", "Backs up and restores a MariaDB server with mariabackup, through "
                       "libXtraBackupUtil.",
                   "Run 'xbagent COMMAND --help' for a command's options.\n\n"
-                  "Exit status: 0 success, 1 failure, 2 bad usage.");
+                  "Exit status: 0 success, 1 failure, 2 bad usage, 130 interrupted (SIGINT, SIGTERM).");
   CLI::Option_group* versions = cli->add_option_group("Versions");
   CLI::Option* version =
       versions->add_flag("--version", "print the versions of xbagent, the library and the backup "
@@ -211,6 +211,7 @@ int main(int argc, char** argv) {
     status = kExitFailure;
     Log().Error("xbagent " + command + ": error: " + error.what());
   }
+  if (status == kExitFailure && StopRequested()) status = kExitInterrupted;
   if (Log().Wants(Verbosity::kVerbose)) {
     struct rusage usage = {};
     ::getrusage(RUSAGE_SELF, &usage);
